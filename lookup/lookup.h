@@ -1,0 +1,33 @@
+// Channel lookup: from the number the user typed to the text of the title.
+#pragma once
+
+#include <windows.h>
+
+#include "lookup/values.h"
+
+// The number followed directly by the channel's name as the directory
+// service reports it; never null. Pauses 500 ms while dispatching messages.
+TextValue LookUpChannel(const char *number);
+
+TextValue Utf8ToAnsi(const ByteBufferHead *utf8);
+ByteBuffer Utf8ToUtf16(const ByteBufferHead *utf8);
+TextValue Utf16ToAnsi(const ByteBufferHead *utf16);
+
+// What lies between the first `start` and the next `end` after it;
+// EmptyText when either is missing.
+TextValue TextBetween(const char *text, const char *start, const char *end);
+
+// Returns once more than `milliseconds` have passed, dispatching every
+// message that arrives meanwhile. A WM_QUIT stays queued.
+void PauseWithEvents(int32_t milliseconds);
+// Dispatches queued messages until the queue is empty or a WM_QUIT is next.
+void PumpPendingMessages();
+// Takes one message (waiting for one if need be), offers it to the
+// pre-translation hook, then translates and dispatches it. Returns true when
+// the message was WM_QUIT, which is not dispatched.
+bool DispatchOneMessage();
+
+// A window that wants first sight of queued messages (keyboard navigation)
+// installs a hook; a hook that returns true has consumed the message.
+typedef bool (*PreTranslateHook)(MSG *message);
+void SetPreTranslateHook(PreTranslateHook hook);

@@ -1,0 +1,103 @@
+#include "tests/support/process.h"
+
+std::wstring TestProgramDirectory()
+{
+    wchar_t path[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring full(path, n);
+    size_t slash = full.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring(L".") : full.substr(0, slash);
+}
+
+bool StartChild(const std::wstring &exe, const std::wstring &arguments, ChildProcess *child,
+                const std::wstring &directory)
+{
+    std::wstring commandLine = L"\"" + exe + L"\"";
+    if (!arguments.empty())
+        commandLine += L" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        directory.empty() ? nullptr : directory.c_str(), &startup, &info))
+        return false;
+    child->process.Reset(info.hProcess);
+    child->thread.Reset(info.hThread);
+    child->id = info.dwProcessId;
+    return true;
+}
+
+DWORD WaitForExit(const ChildProcess &child, DWORD timeoutMs)
+{
+    if (WaitForSingleObject(child.process.Get(), timeoutMs) != WAIT_OBJECT_0)
+        return STILL_ACTIVE;
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(child.process.Get(), &code);
+    return code;
+}
+
+void KillChild(const ChildProcess &child)
+{
+    if (child.process.Get() && WaitForSingleObject(child.process.Get(), 0) == WAIT_TIMEOUT) {
+        TerminateProcess(child.process.Get(), 1);
+        WaitForSingleObject(child.process.Get(), 5000);
+    }
+}
+
+namespace {
+
+struct WindowSearch {
+    DWORD processId;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectWindow(HWND window, LPARAM parameter)
+{
+    WindowSearch *search = reinterpret_cast<WindowSearch *>(parameter);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == search->processId && IsWindowVisible(window))
+        search->found.push_back(window);
+    return TRUE;
+}
+
+} // namespace
+
+std::vector<HWND> TopLevelWindowsOf(DWORD processId)
+{
+    WindowSearch search{processId, {}};
+    EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+HWND WaitForWindowOf(DWORD processId, const std::wstring &className, DWORD timeoutMs)
+{
+    HWND result = nullptr;
+    WaitUntil(
+        [&] {
+            for (HWND window : TopLevelWindowsOf(processId))
+                if (className.empty() || WindowClass(window) == className) {
+                    result = window;
+                    return true;
+                }
+            return false;
+        },
+        timeoutMs);
+    return result;
+}
+
+std::wstring WindowText(HWND window)
+{
+    int n = GetWindowTextLengthW(window);
+    std::wstring text(n + 1, L'\0');
+    n = GetWindowTextW(window, &text[0], n + 1);
+    text.resize(n > 0 ? n : 0);
+    return text;
+}
+
+std::wstring WindowClass(HWND window)
+{
+    wchar_t name[256];
+    int n = GetClassNameW(window, name, 256);
+    return std::wstring(name, n > 0 ? n : 0);
+}

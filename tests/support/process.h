@@ -1,0 +1,85 @@
+// Child processes and their windows, for tests that drive real programs.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// Closes a kernel handle once, when the holder goes.
+class ScopedHandle {
+public:
+    explicit ScopedHandle(HANDLE handle = nullptr) : handle_(handle) {}
+    ~ScopedHandle() { Reset(); }
+    ScopedHandle(const ScopedHandle &) = delete;
+    ScopedHandle &operator=(const ScopedHandle &) = delete;
+    ScopedHandle(ScopedHandle &&other) noexcept : handle_(other.Release()) {}
+    ScopedHandle &operator=(ScopedHandle &&other) noexcept
+    {
+        if (this != &other) {
+            Reset();
+            handle_ = other.Release();
+        }
+        return *this;
+    }
+    HANDLE Get() const { return handle_; }
+    HANDLE Release()
+    {
+        HANDLE h = handle_;
+        handle_ = nullptr;
+        return h;
+    }
+    void Reset(HANDLE handle = nullptr)
+    {
+        if (handle_ && handle_ != INVALID_HANDLE_VALUE)
+            CloseHandle(handle_);
+        handle_ = handle;
+    }
+
+private:
+    HANDLE handle_;
+};
+
+// The folder of the running test program, without a trailing backslash.
+std::wstring TestProgramDirectory();
+
+struct ChildProcess {
+    ScopedHandle process;
+    ScopedHandle thread;
+    DWORD id = 0;
+};
+
+// Starts `exe` (a full path) with `arguments`, in `directory` when given.
+// Returns false when the process cannot be started.
+bool StartChild(const std::wstring &exe, const std::wstring &arguments, ChildProcess *child,
+                const std::wstring &directory = std::wstring());
+
+// Waits for the child to end; returns its exit code, or STILL_ACTIVE after
+// the time-out (the child is then left running).
+DWORD WaitForExit(const ChildProcess &child, DWORD timeoutMs);
+
+// Ends the child if it is still running.
+void KillChild(const ChildProcess &child);
+
+// Visible top-level windows of a process.
+std::vector<HWND> TopLevelWindowsOf(DWORD processId);
+
+// Polls until a visible top-level window of the process appears whose class
+// is `className` (any class when empty); null after the time-out.
+HWND WaitForWindowOf(DWORD processId, const std::wstring &className, DWORD timeoutMs);
+
+std::wstring WindowText(HWND window);
+std::wstring WindowClass(HWND window);
+
+// Polls `condition` every 10 ms until it holds or the time runs out.
+template <typename Condition> bool WaitUntil(Condition condition, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (condition())
+            return true;
+        if (GetTickCount() - start >= timeoutMs)
+            return false;
+        Sleep(10);
+    }
+}
