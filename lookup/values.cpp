@@ -89,33 +89,16 @@ int32_t TextLength(const char *text)
     return text ? static_cast<int32_t>(strlen(text)) : 0;
 }
 
-TextValue ConcatTexts(const char *const *pieces, int32_t pieceCount)
-{
-    int32_t lengths[16];
-    int32_t *length = pieceCount <= 16
-        ? lengths
-        : static_cast<int32_t *>(AllocateBlock(pieceCount * static_cast<int32_t>(sizeof(int32_t))));
-    int32_t total = 0;
-    for (int32_t i = 0; i < pieceCount; ++i) {
-        length[i] = TextLength(pieces[i]);
-        total += length[i];
-    }
-    char *result = static_cast<char *>(AllocateBlock(total + 1));
-    char *out = result;
-    for (int32_t i = 0; i < pieceCount; ++i) {
-        memcpy(out, pieces[i] ? pieces[i] : "", length[i]);
-        out += length[i];
-    }
-    *out = '\0';
-    if (length != lengths)
-        ReleaseBlock(length);
-    return result;
-}
-
 TextValue ConcatText(const char *first, const char *second)
 {
-    const char *pieces[2] = {first, second};
-    return ConcatTexts(pieces, 2);
+    // Each piece is measured once and the result allocated once.
+    int32_t firstLength = TextLength(first);
+    int32_t secondLength = TextLength(second);
+    char *result = static_cast<char *>(AllocateBlock(firstLength + secondLength + 1));
+    memcpy(result, first ? first : "", firstLength);
+    memcpy(result + firstLength, second ? second : "", secondLength);
+    result[firstLength + secondLength] = '\0';
+    return result;
 }
 
 int32_t FindText(const char *text, const char *sought)

@@ -38,7 +38,6 @@ int32_t LiveBlockCount();
 
 int32_t TextLength(const char *text);
 TextValue ConcatText(const char *first, const char *second);
-TextValue ConcatTexts(const char *const *pieces, int32_t pieceCount);
 int32_t FindText(const char *text, const char *sought);
 TextValue LeftText(const char *text, int32_t n);
 TextValue RightText(const char *text, int32_t n);
