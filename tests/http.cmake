@@ -1,0 +1,1 @@
+channel_test(http_test http_test.cpp)

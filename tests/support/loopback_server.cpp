@@ -1,0 +1,396 @@
+#include "tests/support/loopback_server.h"
+
+#include <ws2tcpip.h>
+
+#include <stdio.h>
+#include <string.h>
+
+namespace {
+
+// Every wait on a socket is cut into steps of this length, so a stopping
+// server is noticed quickly.
+const DWORD PollStepMs = 20;
+
+// Waits up to one step for the socket to become readable (or writable);
+// true when it is, false on time-out.
+bool WaitForSocket(SOCKET s, bool forWriting)
+{
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(s, &set);
+    timeval step = {0, static_cast<long>(PollStepMs * 1000)};
+    int ready = forWriting ? select(0, nullptr, &set, nullptr, &step)
+                           : select(0, &set, nullptr, nullptr, &step);
+    return ready > 0;
+}
+
+std::string StatusText(int status)
+{
+    switch (status) {
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 303: return "See Other";
+    case 307: return "Temporary Redirect";
+    default: return "Redirect";
+    }
+}
+
+} // namespace
+
+LoopbackReply HttpReply(const std::string &statusLine, const std::string &headerLines,
+                        const std::string &body)
+{
+    LoopbackReply reply;
+    reply.head = statusLine + "\r\n" + headerLines + "\r\n";
+    reply.body = body;
+    return reply;
+}
+
+LoopbackReply OkReply(const std::string &body)
+{
+    return ReplyDeclaring(static_cast<int64_t>(body.size()), body);
+}
+
+LoopbackReply ReplyWithoutLength(const std::string &body)
+{
+    return HttpReply("HTTP/1.0 200 OK", "Content-Type: application/octet-stream\r\n", body);
+}
+
+LoopbackReply ReplyDeclaring(int64_t declaredLength, const std::string &body)
+{
+    return HttpReply("HTTP/1.0 200 OK",
+                     "Content-Type: application/octet-stream\r\nContent-Length: " +
+                         std::to_string(declaredLength) + "\r\n",
+                     body);
+}
+
+LoopbackReply ChunkedReply(const std::string &body, size_t pieceSize)
+{
+    std::string framed;
+    for (size_t at = 0; at < body.size(); at += pieceSize) {
+        size_t n = body.size() - at < pieceSize ? body.size() - at : pieceSize;
+        char size[20];
+        snprintf(size, sizeof size, "%zx\r\n", n);
+        framed += size;
+        framed.append(body, at, n);
+        framed += "\r\n";
+    }
+    framed += "0\r\n\r\n";
+    return HttpReply("HTTP/1.1 200 OK",
+                     "Content-Type: application/octet-stream\r\nTransfer-Encoding: chunked\r\n"
+                     "Connection: close\r\n",
+                     framed);
+}
+
+LoopbackReply RedirectReply(const std::string &location, int status)
+{
+    return HttpReply("HTTP/1.0 " + std::to_string(status) + " " + StatusText(status),
+                     "Location: " + location + "\r\nContent-Length: 0\r\n", "");
+}
+
+LoopbackReply SilentReply()
+{
+    LoopbackReply reply;
+    reply.silent = true;
+    return reply;
+}
+
+struct LoopbackServer::Connection {
+    LoopbackServer *server;
+    SOCKET socket;
+};
+
+LoopbackServer::LoopbackServer(unsigned short port, DWORD waitForPortMs)
+{
+    InitializeCriticalSection(&lock_);
+    InitializeConditionVariable(&changed_);
+    defaultReply_ = OkReply("");
+
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
+        return;
+    winsockStarted_ = true;
+
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    DWORD start = GetTickCount();
+    for (;;) {
+        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        if (listener_ == INVALID_SOCKET)
+            return;
+        // Lets a fixed port be taken again while connections of an earlier
+        // run linger in TIME_WAIT; a live listener still keeps it.
+        BOOL reuse = port != 0;
+        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&reuse),
+                   sizeof reuse);
+        if (bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+            listen(listener_, SOMAXCONN) == 0)
+            break;
+        int error = WSAGetLastError();
+        closesocket(listener_);
+        listener_ = INVALID_SOCKET;
+        // Under Wine a port held by a live listener may come back as
+        // WSAEACCES rather than WSAEADDRINUSE.
+        bool inUse = error == WSAEADDRINUSE || error == WSAEACCES;
+        if (!inUse || GetTickCount() - start >= waitForPortMs) {
+            fprintf(stderr, "loopback server: cannot listen on port %u (error %d)\n", port, error);
+            return;
+        }
+        Sleep(200);
+    }
+
+    sockaddr_in bound = {};
+    int length = sizeof bound;
+    if (getsockname(listener_, reinterpret_cast<sockaddr *>(&bound), &length) != 0) {
+        closesocket(listener_);
+        listener_ = INVALID_SOCKET;
+        return;
+    }
+    port_ = ntohs(bound.sin_port);
+    acceptThread_ = CreateThread(nullptr, 0, AcceptLoop, this, 0, nullptr);
+    if (!acceptThread_) {
+        closesocket(listener_);
+        listener_ = INVALID_SOCKET;
+        port_ = 0;
+    }
+}
+
+LoopbackServer::~LoopbackServer()
+{
+    InterlockedExchange(&stopping_, 1);
+    if (acceptThread_) {
+        WaitForSingleObject(acceptThread_, INFINITE);
+        CloseHandle(acceptThread_);
+    }
+    if (listener_ != INVALID_SOCKET)
+        closesocket(listener_);
+    // No new connection threads after the accept loop has ended.
+    for (HANDLE thread : connectionThreads_) {
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
+    if (winsockStarted_)
+        WSACleanup();
+    DeleteCriticalSection(&lock_);
+}
+
+std::string LoopbackServer::Url(const std::string &path) const
+{
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+void LoopbackServer::SetReply(const LoopbackReply &reply)
+{
+    EnterCriticalSection(&lock_);
+    defaultReply_ = reply;
+    LeaveCriticalSection(&lock_);
+}
+
+void LoopbackServer::SetReplyFor(const std::string &target, const LoopbackReply &reply)
+{
+    EnterCriticalSection(&lock_);
+    replies_[target] = reply;
+    LeaveCriticalSection(&lock_);
+}
+
+LoopbackReply LoopbackServer::ReplyFor(const std::string &target) const
+{
+    EnterCriticalSection(&lock_);
+    auto found = replies_.find(target);
+    LoopbackReply reply = found != replies_.end() ? found->second : defaultReply_;
+    LeaveCriticalSection(&lock_);
+    return reply;
+}
+
+std::vector<std::string> LoopbackServer::Requests() const
+{
+    EnterCriticalSection(&lock_);
+    std::vector<std::string> requests(requests_.begin() + firstRecord_, requests_.end());
+    LeaveCriticalSection(&lock_);
+    return requests;
+}
+
+size_t LoopbackServer::RequestCount() const
+{
+    EnterCriticalSection(&lock_);
+    size_t count = 0;
+    for (size_t i = firstRecord_; i < requestOver_.size(); ++i)
+        count += requestOver_[i] ? 1 : 0;
+    LeaveCriticalSection(&lock_);
+    return count;
+}
+
+bool LoopbackServer::WaitForRequests(size_t count, DWORD timeoutMs) const
+{
+    DWORD start = GetTickCount();
+    EnterCriticalSection(&lock_);
+    for (;;) {
+        size_t over = 0;
+        for (size_t i = firstRecord_; i < requestOver_.size(); ++i)
+            over += requestOver_[i] ? 1 : 0;
+        DWORD elapsed = GetTickCount() - start;
+        if (over >= count || elapsed >= timeoutMs) {
+            LeaveCriticalSection(&lock_);
+            return over >= count;
+        }
+        SleepConditionVariableCS(&changed_, &lock_, timeoutMs - elapsed);
+    }
+}
+
+void LoopbackServer::ClearRequests()
+{
+    EnterCriticalSection(&lock_);
+    firstRecord_ = requests_.size();
+    LeaveCriticalSection(&lock_);
+}
+
+bool LoopbackServer::Stopping() const { return InterlockedCompareExchange(&stopping_, 0, 0) != 0; }
+
+size_t LoopbackServer::Record(const std::string &bytes)
+{
+    EnterCriticalSection(&lock_);
+    requests_.push_back(bytes);
+    requestOver_.push_back(false);
+    size_t index = requests_.size() - 1;
+    LeaveCriticalSection(&lock_);
+    WakeAllConditionVariable(&changed_);
+    return index;
+}
+
+void LoopbackServer::Append(size_t index, const char *bytes, int n)
+{
+    EnterCriticalSection(&lock_);
+    requests_[index].append(bytes, n);
+    LeaveCriticalSection(&lock_);
+}
+
+void LoopbackServer::MarkRequestOver(size_t index)
+{
+    EnterCriticalSection(&lock_);
+    requestOver_[index] = true;
+    LeaveCriticalSection(&lock_);
+    WakeAllConditionVariable(&changed_);
+}
+
+DWORD WINAPI LoopbackServer::AcceptLoop(void *parameter)
+{
+    LoopbackServer *server = static_cast<LoopbackServer *>(parameter);
+    while (!server->Stopping()) {
+        if (!WaitForSocket(server->listener_, false))
+            continue;
+        SOCKET client = accept(server->listener_, nullptr, nullptr);
+        if (client == INVALID_SOCKET)
+            continue;
+        Connection *connection = new Connection{server, client};
+        HANDLE thread = CreateThread(nullptr, 0, Serve, connection, 0, nullptr);
+        if (!thread) {
+            closesocket(client);
+            delete connection;
+            continue;
+        }
+        EnterCriticalSection(&server->lock_);
+        server->connectionThreads_.push_back(thread);
+        LeaveCriticalSection(&server->lock_);
+    }
+    return 0;
+}
+
+DWORD WINAPI LoopbackServer::Serve(void *parameter)
+{
+    Connection *connection = static_cast<Connection *>(parameter);
+    connection->server->ServeConnection(connection);
+    closesocket(connection->socket);
+    delete connection;
+    return 0;
+}
+
+void LoopbackServer::ServeConnection(Connection *connection)
+{
+    SOCKET s = connection->socket;
+    char buffer[65536];
+
+    // The request: everything up to the blank line after the headers.
+    std::string received;
+    size_t record = 0;
+    bool recorded = false;
+    for (;;) {
+        if (Stopping())
+            return;
+        if (!WaitForSocket(s, false))
+            continue;
+        int n = recv(s, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            if (recorded)
+                MarkRequestOver(record);
+            return;  // closed before the request was complete
+        }
+        received.append(buffer, n);
+        if (!recorded) {
+            record = Record(received);
+            recorded = true;
+        } else {
+            Append(record, buffer, n);
+        }
+        // Something other than HTTP (a TLS handshake): recorded, dropped.
+        unsigned char first = static_cast<unsigned char>(received[0]);
+        if (!((first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z'))) {
+            MarkRequestOver(record);
+            return;
+        }
+        if (received.find("\r\n\r\n") != std::string::npos)
+            break;
+    }
+
+    size_t lineEnd = received.find("\r\n");
+    std::string line = received.substr(0, lineEnd);
+    size_t targetStart = line.find(' ');
+    size_t targetEnd = targetStart == std::string::npos ? std::string::npos : line.find(' ', targetStart + 1);
+    std::string target = targetStart == std::string::npos
+        ? std::string()
+        : line.substr(targetStart + 1, targetEnd == std::string::npos ? std::string::npos
+                                                                       : targetEnd - targetStart - 1);
+    LoopbackReply reply = ReplyFor(target);
+    MarkRequestOver(record);
+
+    for (DWORD waited = 0; waited < reply.delayMs && !Stopping(); waited += PollStepMs)
+        Sleep(PollStepMs);
+
+    bool keepOpen = reply.silent || reply.holdOpen;
+    if (!reply.silent) {
+        std::string out = reply.head;
+        size_t bodyBytes = reply.bodyBytesToSend < 0 ||
+                static_cast<uint64_t>(reply.bodyBytesToSend) > reply.body.size()
+            ? reply.body.size()
+            : static_cast<size_t>(reply.bodyBytesToSend);
+        size_t total = out.size() + bodyBytes;
+        size_t sent = 0;
+        while (sent < total) {
+            if (Stopping())
+                return;
+            if (!WaitForSocket(s, true))
+                continue;
+            const char *from = sent < out.size() ? out.data() + sent : reply.body.data() + (sent - out.size());
+            size_t left = sent < out.size() ? out.size() - sent : total - sent;
+            int n = send(s, from, static_cast<int>(left < 1048576 ? left : 1048576), 0);
+            if (n <= 0)
+                return;  // the client went away
+            sent += n;
+        }
+    }
+
+    // Whatever else the client sends is recorded, until it closes its end
+    // (or, unless the connection is held open, for at most a few seconds).
+    if (!keepOpen)
+        shutdown(s, SD_SEND);
+    DWORD start = GetTickCount();
+    while (!Stopping() && (keepOpen || GetTickCount() - start < 5000)) {
+        if (!WaitForSocket(s, false))
+            continue;
+        int n = recv(s, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            return;
+        Append(record, buffer, n);
+    }
+}
