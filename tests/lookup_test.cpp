@@ -1,0 +1,663 @@
+// The channel lookup: cutting the name out of a reply, the reply decoding,
+// the responsive pause and the message step, and whole lookups against the
+// loopback server.
+#include <gtest/gtest.h>
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <stdio.h>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "lookup/literals.h"
+#include "lookup/lookup.h"
+#include "lookup/values.h"
+#include "tests/support/loopback_server.h"
+#include "tests/support/process.h"
+
+namespace {
+
+// "E4 B8 AD" -> the three bytes.
+std::string Bytes(const char *hex)
+{
+    std::string bytes;
+    unsigned value;
+    int used;
+    while (sscanf(hex, " %2x%n", &value, &used) == 1) {
+        bytes += static_cast<char>(value);
+        hex += used;
+    }
+    return bytes;
+}
+
+std::string Hex(const std::string &bytes)
+{
+    std::string hex;
+    char piece[4];
+    for (unsigned char c : bytes) {
+        snprintf(piece, sizeof piece, hex.empty() ? "%02X" : " %02X", c);
+        hex += piece;
+    }
+    return hex;
+}
+
+// The bytes of a text result, which is released here; "(null)" for null so
+// that a null result never passes for an empty one.
+std::string TakeText(TextValue text)
+{
+    std::string bytes = text ? std::string(text) : std::string("(null)");
+    ReleaseBlock(text);
+    return bytes;
+}
+
+std::string TakeBuffer(ByteBuffer buffer)
+{
+    std::string bytes = buffer ? std::string(reinterpret_cast<const char *>(BufferData(buffer)),
+                                             BufferLength(buffer))
+                               : std::string("(null)");
+    ReleaseBlock(buffer);
+    return bytes;
+}
+
+// A buffer value for an input, released by the holder.
+struct InputBuffer {
+    explicit InputBuffer(const std::string &bytes)
+        : buffer(BufferFromBytes(bytes.data(), static_cast<int32_t>(bytes.size())))
+    {
+    }
+    ~InputBuffer() { ReleaseBlock(buffer); }
+    InputBuffer(const InputBuffer &) = delete;
+    InputBuffer &operator=(const InputBuffer &) = delete;
+    ByteBuffer buffer;
+};
+
+// Every test gives back every block it took.
+class LookupTest : public testing::Test {
+protected:
+    void SetUp() override { blocksBefore_ = LiveBlockCount(); }
+    void TearDown() override { EXPECT_EQ(LiveBlockCount(), blocksBefore_) << "blocks leaked"; }
+
+private:
+    int32_t blocksBefore_ = 0;
+};
+
+// ---------------------------------------------------------------- TextBetween
+
+struct BetweenCase {
+    const char *label;
+    std::string text;
+    std::string expected; // "(null)" when the empty result is null
+    bool emptyTextConstant;
+};
+
+void PrintTo(const BetweenCase &c, std::ostream *out) { *out << c.label; }
+
+class TextBetweenTest : public LookupTest, public testing::WithParamInterface<BetweenCase> {};
+
+TEST_P(TextBetweenTest, CutsBetweenFirstStartAndNextEnd)
+{
+    const BetweenCase &c = GetParam();
+    TextValue result = TextBetween(c.text.c_str(), NameStartMarker(), NameEndMarker());
+    if (c.emptyTextConstant) {
+        EXPECT_EQ(result, EmptyText);
+    }
+    EXPECT_EQ(Hex(TakeText(result)), Hex(c.expected)) << c.text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, TextBetweenTest,
+    testing::Values(
+        BetweenCase{"abc", R"({"id":1,"name":"abc","x":2})", "abc", false},
+        BetweenCase{"name_is_last_field", R"({"id":1,"name":"abc"})", "", true},
+        BetweenCase{"two_start_markers", R"({"name":"first","name":"second",})", "first", false},
+        BetweenCase{"end_right_after_start", R"({"name":"","id":1})", "(null)", false},
+        BetweenCase{"no_start_marker", R"({"id":1,"title":"abc",})", "", true},
+        BetweenCase{"start_marker_ends_text", R"({"id":1,"name":")", "", true},
+        BetweenCase{"empty_text", "", "", true},
+        BetweenCase{"end_before_start_does_not_count", R"(",{"name":"abc"})", "", true},
+        BetweenCase{"backslash_escapes_kept", R"({"name":"a\"b\\c\u4e2d","id":1})",
+                    R"(a\"b\\c\u4e2d)", false},
+        BetweenCase{"chinese_name", "{\"name\":\"" + Bytes("D6 D0 CE C4") + "\",", Bytes("D6 D0 CE C4"),
+                    false},
+        // B0 22 is one character: its second byte is no quote that could
+        // begin the start marker, so the second marker is the first found.
+        BetweenCase{"start_quote_inside_character",
+                    Bytes("B0") + R"("name":"x","name":"y",)", "y", false},
+        // The same for the end marker: the name runs on past B0 22 2C.
+        BetweenCase{"end_quote_inside_character",
+                    R"("name":"a)" + Bytes("B0") + R"(",b",)", "a" + Bytes("B0") + R"(",b)", false}),
+    [](const testing::TestParamInfo<BetweenCase> &info) { return std::string(info.param.label); });
+
+TEST_F(LookupTest, TextBetweenNullTextIsEmptyText)
+{
+    EXPECT_EQ(TextBetween(nullptr, NameStartMarker(), NameEndMarker()), EmptyText);
+}
+
+// ---------------------------------------------------------------- conversions
+
+struct ConversionCase {
+    const char *label;
+    const char *input;    // hex
+    const char *expected; // hex, or nullptr for a null result
+};
+
+void PrintTo(const ConversionCase &c, std::ostream *out) { *out << c.label; }
+
+class Utf8ToAnsiTest : public LookupTest, public testing::WithParamInterface<ConversionCase> {};
+
+TEST_P(Utf8ToAnsiTest, DecodesIntoCodePage936)
+{
+    const ConversionCase &c = GetParam();
+    InputBuffer input(Bytes(c.input));
+    TextValue result = Utf8ToAnsi(input.buffer);
+    if (!c.expected) {
+        EXPECT_EQ(result, nullptr);
+        ReleaseBlock(result);
+        return;
+    }
+    EXPECT_EQ(Hex(TakeText(result)), Hex(Bytes(c.expected)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, Utf8ToAnsiTest,
+    testing::Values(
+        ConversionCase{"empty", "", nullptr},
+        ConversionCase{"ascii", "61 62 63", "61 62 63"},
+        // U+4E2D U+6587
+        ConversionCase{"chinese", "E4 B8 AD E6 96 87", "D6 D0 CE C4"},
+        ConversionCase{"chinese_among_ascii", "31 E4 B8 AD 32", "31 D6 D0 32"},
+        // U+0E01 (Thai) has no place in code page 936.
+        ConversionCase{"outside_936_default_char", "61 E0 B8 81 62", "61 3F 62"},
+        // e + U+0301 composes to U+00E9, which 936 has as A8 A6.
+        ConversionCase{"combining_mark_composed", "65 CC 81", "A8 A6"},
+        // U+00E9 given precomposed comes out the same.
+        ConversionCase{"precomposed", "C3 A9", "A8 A6"},
+        // An invalid byte decodes to U+FFFD, which 936 lacks.
+        ConversionCase{"invalid_utf8", "61 FF 62", "61 3F 62"},
+        ConversionCase{"truncated_sequence", "61 E4 B8", "61 3F"},
+        // The text ends at a decoded zero, as any text does.
+        ConversionCase{"embedded_zero", "61 00 62", "61"}),
+    [](const testing::TestParamInfo<ConversionCase> &info) { return std::string(info.param.label); });
+
+class Utf8ToUtf16Test : public LookupTest, public testing::WithParamInterface<ConversionCase> {};
+
+TEST_P(Utf8ToUtf16Test, GivesLittleEndianUnitsWithoutTerminator)
+{
+    const ConversionCase &c = GetParam();
+    InputBuffer input(Bytes(c.input));
+    ByteBuffer result = Utf8ToUtf16(input.buffer);
+    if (!c.expected) {
+        EXPECT_EQ(result, nullptr);
+        ReleaseBlock(result);
+        return;
+    }
+    ASSERT_NE(result, nullptr);
+    EXPECT_EQ(result->header, 1);
+    EXPECT_EQ(Hex(TakeBuffer(result)), Hex(Bytes(c.expected)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, Utf8ToUtf16Test,
+    testing::Values(ConversionCase{"empty", "", nullptr},
+                    ConversionCase{"ascii", "61 62", "61 00 62 00"},
+                    ConversionCase{"chinese", "E4 B8 AD", "2D 4E"},
+                    // U+1F600 takes a surrogate pair.
+                    ConversionCase{"outside_bmp", "F0 9F 98 80", "3D D8 00 DE"},
+                    ConversionCase{"invalid_utf8", "61 FF", "61 00 FD FF"},
+                    ConversionCase{"zero_byte_kept", "61 00", "61 00 00 00"}),
+    [](const testing::TestParamInfo<ConversionCase> &info) { return std::string(info.param.label); });
+
+class Utf16ToAnsiTest : public LookupTest, public testing::WithParamInterface<ConversionCase> {};
+
+TEST_P(Utf16ToAnsiTest, EncodesIntoCodePage936)
+{
+    const ConversionCase &c = GetParam();
+    InputBuffer input(Bytes(c.input));
+    TextValue result = Utf16ToAnsi(input.buffer);
+    if (!c.expected) {
+        EXPECT_EQ(result, nullptr);
+        ReleaseBlock(result);
+        return;
+    }
+    EXPECT_EQ(Hex(TakeText(result)), Hex(Bytes(c.expected)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Units, Utf16ToAnsiTest,
+    testing::Values(ConversionCase{"empty", "", nullptr},
+                    ConversionCase{"single_odd_byte", "61", nullptr},
+                    ConversionCase{"odd_trailing_byte_ignored", "61 00 62", "61"},
+                    ConversionCase{"chinese", "2D 4E 87 65", "D6 D0 CE C4"},
+                    ConversionCase{"outside_936", "01 0E", "3F"},
+                    ConversionCase{"combining_mark", "65 00 01 03", "A8 A6"},
+                    ConversionCase{"leading_zero_unit", "00 00 61 00", nullptr}),
+    [](const testing::TestParamInfo<ConversionCase> &info) { return std::string(info.param.label); });
+
+TEST_F(LookupTest, ConversionsOfNullAreNull)
+{
+    EXPECT_EQ(Utf8ToUtf16(nullptr), nullptr);
+    EXPECT_EQ(Utf16ToAnsi(nullptr), nullptr);
+    EXPECT_EQ(Utf8ToAnsi(nullptr), nullptr);
+    EXPECT_EQ(Utf8ToAnsi(EmptyBuffer), nullptr);
+}
+
+// ---------------------------------------------------------------- messages
+
+const UINT CountedMessage = WM_APP + 1;
+const UINT StampedMessage = WM_APP + 2;
+const UINT NestedLookupMessage = WM_APP + 3;
+
+struct Received {
+    UINT message;
+    WPARAM wParam;
+    DWORD tick;
+};
+std::vector<Received> ReceivedMessages;
+
+struct NestedLookup {
+    std::string number;
+    std::string result;
+    DWORD startTick = 0;
+    DWORD endTick = 0;
+    int32_t blocksAfter = 0;
+} Nested;
+
+LRESULT CALLBACK TestWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case CountedMessage:
+    case StampedMessage:
+    case WM_KEYDOWN:
+    case WM_CHAR:
+        ReceivedMessages.push_back({message, wParam, GetTickCount()});
+        return 0;
+    case NestedLookupMessage:
+        Nested.startTick = GetTickCount();
+        Nested.result = TakeText(LookUpChannel(Nested.number.c_str()));
+        Nested.endTick = GetTickCount();
+        return 0;
+    default:
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+void DiscardQueue()
+{
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    }
+}
+
+// A Unicode message-only window on the test thread that records what it gets.
+class MessageTest : public LookupTest {
+protected:
+    void SetUp() override
+    {
+        LookupTest::SetUp();
+        WNDCLASSW windowClass = {};
+        windowClass.lpfnWndProc = TestWindowProc;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = L"LookupTestWindow";
+        RegisterClassW(&windowClass);
+        window_ = CreateWindowExW(0, L"LookupTestWindow", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  GetModuleHandleW(nullptr), nullptr);
+        ASSERT_NE(window_, nullptr);
+        DiscardQueue();
+        ReceivedMessages.clear();
+    }
+    void TearDown() override
+    {
+        SetPreTranslateHook(nullptr);
+        DestroyWindow(window_);
+        DiscardQueue();
+        LookupTest::TearDown();
+    }
+
+    std::vector<UINT> ReceivedKinds() const
+    {
+        std::vector<UINT> kinds;
+        for (const Received &r : ReceivedMessages)
+            kinds.push_back(r.message);
+        return kinds;
+    }
+
+    HWND window_ = nullptr;
+};
+
+// User plus kernel time of the process so far, in milliseconds.
+double ProcessCpuMs()
+{
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    auto ms = [](const FILETIME &t) {
+        return ((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10000.0;
+    };
+    return ms(kernel) + ms(user);
+}
+
+TEST_F(MessageTest, PauseOfZeroOrLessReturnsAtOnceWithoutDispatching)
+{
+    for (int32_t duration : {0, -1, INT32_MIN}) {
+        PostMessageW(window_, CountedMessage, 0, 0);
+        DWORD start = GetTickCount();
+        PauseWithEvents(duration);
+        EXPECT_LT(GetTickCount() - start, 50u) << duration;
+        EXPECT_TRUE(ReceivedMessages.empty()) << duration;
+        DiscardQueue();
+    }
+}
+
+TEST_F(MessageTest, PauseLastsLongerThanItsDurationAndDispatchesQueuedMessages)
+{
+    for (int32_t duration : {1, 100, 300}) {
+        ReceivedMessages.clear();
+        for (int i = 0; i < 3; ++i)
+            PostMessageW(window_, CountedMessage, i, 0);
+        DWORD start = GetTickCount();
+        PauseWithEvents(duration);
+        DWORD elapsed = GetTickCount() - start;
+        EXPECT_GT(elapsed, static_cast<DWORD>(duration));
+        EXPECT_LT(elapsed, static_cast<DWORD>(duration) + 200u);
+        ASSERT_EQ(ReceivedMessages.size(), 3u) << duration;
+        for (size_t i = 0; i < 3; ++i)
+            EXPECT_EQ(ReceivedMessages[i].wParam, i);
+    }
+}
+
+// The pause waits for the queue rather than for the end of the pause: a
+// message that arrives midway is dispatched at once.
+TEST_F(MessageTest, PauseDispatchesMessageArrivingMidwayPromptly)
+{
+    struct Poster {
+        HWND window;
+        DWORD postTick;
+    } poster = {window_, 0};
+    ScopedHandle thread(CreateThread(
+        nullptr, 0,
+        [](LPVOID parameter) -> DWORD {
+            Poster *p = static_cast<Poster *>(parameter);
+            Sleep(100);
+            p->postTick = GetTickCount();
+            PostMessageW(p->window, StampedMessage, 0, 0);
+            return 0;
+        },
+        &poster, 0, nullptr));
+    ASSERT_NE(thread.Get(), nullptr);
+    DWORD start = GetTickCount();
+    PauseWithEvents(600);
+    DWORD elapsed = GetTickCount() - start;
+    WaitForSingleObject(thread.Get(), INFINITE);
+    EXPECT_GT(elapsed, 600u);
+    ASSERT_EQ(ReceivedMessages.size(), 1u);
+    EXPECT_LT(ReceivedMessages[0].tick - poster.postTick, 150u);
+}
+
+TEST_F(MessageTest, PauseCostsLittleProcessorTime)
+{
+    double cpuBefore = ProcessCpuMs();
+    PauseWithEvents(500);
+    double cpu = ProcessCpuMs() - cpuBefore;
+    EXPECT_LT(cpu, 50.0) << "a spinning pause burns about 500 ms";
+}
+
+TEST_F(MessageTest, PauseLeavesQuitQueuedAndStillLastsItsDuration)
+{
+    PostMessageW(window_, CountedMessage, 0, 0);
+    PostQuitMessage(7);
+    double cpuBefore = ProcessCpuMs();
+    DWORD start = GetTickCount();
+    PauseWithEvents(300);
+    DWORD elapsed = GetTickCount() - start;
+    double cpu = ProcessCpuMs() - cpuBefore;
+    EXPECT_GT(elapsed, 300u);
+    EXPECT_LT(cpu, 50.0) << "the pause spun while the quit message was queued";
+    EXPECT_EQ(ReceivedKinds(), std::vector<UINT>{CountedMessage});
+    MSG message;
+    ASSERT_TRUE(PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(message.message, static_cast<UINT>(WM_QUIT));
+    EXPECT_EQ(message.wParam, 7u);
+}
+
+TEST_F(MessageTest, PumpStopsAtQuitAndLeavesWhatFollowsIt)
+{
+    PostMessageW(window_, CountedMessage, 1, 0);
+    PostThreadMessageW(GetCurrentThreadId(), WM_QUIT, 5, 0);
+    PostMessageW(window_, CountedMessage, 2, 0);
+    PumpPendingMessages();
+    ASSERT_EQ(ReceivedMessages.size(), 1u);
+    EXPECT_EQ(ReceivedMessages[0].wParam, 1u);
+    MSG message;
+    ASSERT_TRUE(PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(message.message, static_cast<UINT>(WM_QUIT));
+    ASSERT_TRUE(PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(message.message, CountedMessage);
+    EXPECT_EQ(message.wParam, 2u);
+}
+
+TEST_F(MessageTest, DispatchOneReportsQuitWithoutDispatchingIt)
+{
+    PostQuitMessage(3);
+    EXPECT_TRUE(DispatchOneMessage());
+    EXPECT_TRUE(ReceivedMessages.empty());
+    PostMessageW(window_, CountedMessage, 0, 0);
+    EXPECT_FALSE(DispatchOneMessage());
+    EXPECT_EQ(ReceivedKinds(), std::vector<UINT>{CountedMessage});
+}
+
+// The message step is Unicode all through: a character that neither code
+// page 936 nor the ANSI code page holds reaches a Unicode window intact.
+TEST_F(MessageTest, DispatchOneKeepsUnicodeCharacters)
+{
+    PostMessageW(window_, WM_CHAR, 0x0E01, 0);
+    EXPECT_FALSE(DispatchOneMessage());
+    ASSERT_EQ(ReceivedMessages.size(), 1u);
+    EXPECT_EQ(ReceivedMessages[0].wParam, 0x0E01u);
+}
+
+std::vector<UINT> HookSaw;
+
+bool ConsumeKeyDown(MSG *message)
+{
+    HookSaw.push_back(message->message);
+    return message->message == WM_KEYDOWN;
+}
+
+bool ConsumeNothing(MSG *message)
+{
+    HookSaw.push_back(message->message);
+    return false;
+}
+
+// A key press that nobody consumes is translated (a WM_CHAR follows it) and
+// dispatched; a consumed one is neither.
+TEST_F(MessageTest, DispatchOneOffersEveryMessageToTheHookFirst)
+{
+    const LPARAM keyA = 1 | (MapVirtualKeyW('A', MAPVK_VK_TO_VSC) << 16);
+
+    HookSaw.clear();
+    SetPreTranslateHook(ConsumeNothing);
+    PostMessageW(window_, WM_KEYDOWN, 'A', keyA);
+    PumpPendingMessages();
+    EXPECT_EQ(ReceivedKinds(), (std::vector<UINT>{WM_KEYDOWN, WM_CHAR}));
+    EXPECT_EQ(HookSaw, (std::vector<UINT>{WM_KEYDOWN, WM_CHAR}));
+
+    HookSaw.clear();
+    ReceivedMessages.clear();
+    SetPreTranslateHook(ConsumeKeyDown);
+    PostMessageW(window_, WM_KEYDOWN, 'A', keyA);
+    PostMessageW(window_, CountedMessage, 0, 0);
+    EXPECT_FALSE(DispatchOneMessage());
+    EXPECT_FALSE(DispatchOneMessage());
+    EXPECT_EQ(HookSaw, (std::vector<UINT>{WM_KEYDOWN, CountedMessage}));
+    EXPECT_EQ(ReceivedKinds(), std::vector<UINT>{CountedMessage});
+    MSG message;
+    EXPECT_FALSE(PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE)) << "a WM_CHAR was made";
+
+    HookSaw.clear();
+    ReceivedMessages.clear();
+    SetPreTranslateHook(nullptr);
+    PostMessageW(window_, CountedMessage, 0, 0);
+    EXPECT_FALSE(DispatchOneMessage());
+    EXPECT_TRUE(HookSaw.empty());
+    EXPECT_EQ(ReceivedKinds(), std::vector<UINT>{CountedMessage});
+}
+
+// ---------------------------------------------------------------- lookups
+
+// The port of the directory host that the test programs are built with.
+const unsigned short DirectoryPort = 18936;
+
+std::string RequestLine(const std::string &request)
+{
+    return request.substr(0, request.find("\r\n"));
+}
+
+class ChannelLookupTest : public MessageTest {
+protected:
+    void SetUp() override
+    {
+        MessageTest::SetUp();
+        server_.reset(new LoopbackServer(DirectoryPort));
+        ASSERT_EQ(server_->Port(), DirectoryPort) << "cannot listen on the directory port";
+    }
+    void TearDown() override
+    {
+        server_.reset();
+        MessageTest::TearDown();
+    }
+
+    std::unique_ptr<LoopbackServer> server_;
+};
+
+struct LookupCase {
+    const char *label;
+    std::string number;
+    std::string reply; // UTF-8
+    std::string expected; // code page 936
+};
+
+void PrintTo(const LookupCase &c, std::ostream *out) { *out << c.label; }
+
+class ChannelLookupCases : public ChannelLookupTest, public testing::WithParamInterface<LookupCase> {};
+
+TEST_P(ChannelLookupCases, ShowsNumberFollowedByName)
+{
+    const LookupCase &c = GetParam();
+    server_->SetReply(OkReply(c.reply));
+    DWORD start = GetTickCount();
+    std::string result = TakeText(LookUpChannel(c.number.c_str()));
+    DWORD elapsed = GetTickCount() - start;
+    EXPECT_EQ(Hex(result), Hex(c.expected)) << result;
+    EXPECT_GT(elapsed, 500u);
+    std::vector<std::string> requests = server_->Requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(RequestLine(requests[0]), "GET /channel/" + c.number + " HTTP/1.0");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, ChannelLookupCases,
+    testing::Values(
+        LookupCase{"abc", "42", R"({"id":42,"name":"abc","x":1})", "42abc"},
+        LookupCase{"name_is_last_field", "42", R"({"id":42,"name":"abc"})", "42"},
+        LookupCase{"two_start_markers", "42", R"({"name":"first","name":"second",})", "42first"},
+        LookupCase{"chinese", "7", "{\"name\":\"" + Bytes("E4 B8 AD E6 96 87") + "\",}",
+                   "7" + Bytes("D6 D0 CE C4")},
+        LookupCase{"outside_936", "7", "{\"name\":\"a" + Bytes("E0 B8 81") + "b\",}", "7a?b"},
+        LookupCase{"combining_mark", "7", "{\"name\":\"e" + Bytes("CC 81") + "\",}",
+                   "7" + Bytes("A8 A6")},
+        LookupCase{"backslash_escapes_kept", "7", R"({"name":"a\"b\\c\u4e2d","id":7})",
+                   R"(7a\"b\\c\u4e2d)"},
+        LookupCase{"empty_number", "", R"({"name":"abc",})", "abc"},
+        LookupCase{"no_name", "42", "", "42"}),
+    [](const testing::TestParamInfo<LookupCase> &info) { return std::string(info.param.label); });
+
+TEST_F(ChannelLookupTest, ReadsNameFromErrorPageToo)
+{
+    server_->SetReply(HttpReply("HTTP/1.0 404 Not Found", "", R"({"name":"gone",})"));
+    EXPECT_EQ(TakeText(LookUpChannel("5")), "5gone");
+}
+
+// A lookup started by a message during the pause runs to completion, its
+// own fetch and pause included, before the outer one returns.
+TEST_F(ChannelLookupTest, NestedLookupCompletesBeforeOuterOne)
+{
+    server_->SetReplyFor("/channel/1", OkReply(R"({"name":"outer",})"));
+    server_->SetReplyFor("/channel/2", OkReply(R"({"name":"inner",})"));
+    Nested = NestedLookup();
+    Nested.number = "2";
+    PostMessageW(window_, NestedLookupMessage, 0, 0);
+
+    DWORD start = GetTickCount();
+    std::string outer = TakeText(LookUpChannel("1"));
+    DWORD end = GetTickCount();
+
+    EXPECT_EQ(outer, "1outer");
+    EXPECT_EQ(Nested.result, "2inner");
+    EXPECT_GT(Nested.endTick - Nested.startTick, 500u);
+    EXPECT_LE(Nested.startTick - start, end - start);
+    EXPECT_LE(Nested.endTick - start, end - start);
+    std::vector<std::string> requests = server_->Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(RequestLine(requests[0]), "GET /channel/1 HTTP/1.0");
+    EXPECT_EQ(RequestLine(requests[1]), "GET /channel/2 HTTP/1.0");
+}
+
+// Holds the directory port bound without listening, so that connections to
+// it are refused.
+class RefusingPort {
+public:
+    RefusingPort()
+    {
+        WSADATA data;
+        started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(DirectoryPort);
+        // Another program's server may hold the port for a while.
+        DWORD start = GetTickCount();
+        while (started_ && GetTickCount() - start < 60000) {
+            socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+            BOOL reuse = TRUE;
+            setsockopt(socket_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&reuse),
+                       sizeof reuse);
+            if (bind(socket_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
+                bound_ = true;
+                return;
+            }
+            closesocket(socket_);
+            socket_ = INVALID_SOCKET;
+            Sleep(200);
+        }
+    }
+    ~RefusingPort()
+    {
+        if (socket_ != INVALID_SOCKET)
+            closesocket(socket_);
+        if (started_)
+            WSACleanup();
+    }
+    RefusingPort(const RefusingPort &) = delete;
+    RefusingPort &operator=(const RefusingPort &) = delete;
+    bool Bound() const { return bound_; }
+
+private:
+    bool started_ = false;
+    bool bound_ = false;
+    SOCKET socket_ = INVALID_SOCKET;
+};
+
+TEST_F(MessageTest, FailedFetchGivesNumberAloneAfterFullPause)
+{
+    RefusingPort port;
+    ASSERT_TRUE(port.Bound());
+    DWORD start = GetTickCount();
+    std::string result = TakeText(LookUpChannel("42"));
+    DWORD elapsed = GetTickCount() - start;
+    EXPECT_EQ(result, "42");
+    EXPECT_GT(elapsed, 500u);
+}
+
+} // namespace
