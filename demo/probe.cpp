@@ -1,0 +1,144 @@
+// Reads the program's window from inside the same Wine prefix for scripts/run:
+// in Wine's virtual desktop the windows are not X windows, so only Win32 can
+// tell where they are and what their titles say.
+//
+// Every command first joins the desktop named by its first argument, the one
+// Wine's explorer made with /desktop=NAME.
+//
+//   probe <desktop> window <class> <ms>  waits for a visible window of that class and
+//                              prints "window", "close" and "child <id>"
+//                              lines with screen rectangles: left top width height
+//   probe <desktop> title <class> <ms>   waits until that window's title is not empty
+//                              and prints it as UTF-8
+//   probe <desktop> gone <class> <ms>    waits until no window of that class is left
+// Exit code 0 on success, 1 after the time-out, 2 for bad arguments, 3 when
+// the desktop cannot be joined in time.
+#include <windows.h>
+
+#include <string>
+
+static void Print(const std::string &text)
+{
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+static void PrintRect(const char *label, const RECT &r)
+{
+    char line[128];
+    wsprintfA(line, "%s %ld %ld %ld %ld\n", label, r.left, r.top, r.right - r.left, r.bottom - r.top);
+    Print(line);
+}
+
+static HWND FindVisible(const wchar_t *className)
+{
+    HWND window = FindWindowW(className, nullptr);
+    return window && IsWindowVisible(window) ? window : nullptr;
+}
+
+template <typename Condition> static bool Poll(DWORD timeoutMs, Condition condition)
+{
+    DWORD start = GetTickCount();
+    while (!condition()) {
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        Sleep(50);
+    }
+    return true;
+}
+
+static BOOL CALLBACK PrintChild(HWND child, LPARAM)
+{
+    RECT r;
+    GetWindowRect(child, &r);
+    char label[32];
+    wsprintfA(label, "child %d", GetDlgCtrlID(child));
+    PrintRect(label, r);
+    return TRUE;
+}
+
+// The close box as the window's own hit test sees it along the middle of the
+// title bar.
+static bool FindCloseBox(HWND window, RECT *box)
+{
+    TITLEBARINFO bar = {};
+    bar.cbSize = sizeof bar;
+    if (!GetTitleBarInfo(window, &bar))
+        return false;
+    const RECT &r = bar.rcTitleBar;
+    LONG y = (r.top + r.bottom) / 2;
+    LONG right = -1, left = -1;
+    for (LONG x = r.right - 1; x >= r.left; --x) {
+        bool hit = SendMessageW(window, WM_NCHITTEST, 0, MAKELPARAM(x, y)) == HTCLOSE;
+        if (hit && right < 0)
+            right = x;
+        else if (!hit && right >= 0)
+            break;
+        if (hit)
+            left = x;
+    }
+    if (right < 0)
+        return false;
+    *box = {left, r.top, right + 1, r.bottom};
+    return true;
+}
+
+static std::wstring TitleOf(HWND window)
+{
+    int length = GetWindowTextLengthW(window);
+    std::wstring text(length + 1, L'\0');
+    text.resize(GetWindowTextW(window, &text[0], length + 1));
+    return text;
+}
+
+static std::string ToUtf8(const std::wstring &text)
+{
+    if (text.empty())
+        return std::string();
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string utf8(size, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0], size, nullptr, nullptr);
+    return utf8;
+}
+
+int wmain(int argc, wchar_t **argv)
+{
+    if (argc != 5)
+        return 2;
+    std::wstring command = argv[2];
+    const wchar_t *className = argv[3];
+    DWORD timeoutMs = static_cast<DWORD>(_wtoi(argv[4]));
+    // FindWindow only sees the calling thread's desktop, which explorer may
+    // not have made yet.
+    HDESK desktop = nullptr;
+    if (!Poll(timeoutMs, [&] { return (desktop = OpenDesktopW(argv[1], 0, FALSE, GENERIC_ALL)) != nullptr; }) ||
+        !SetThreadDesktop(desktop))
+        return 3;
+    HWND window = nullptr;
+
+    if (command == L"window") {
+        if (!Poll(timeoutMs, [&] { return (window = FindVisible(className)) != nullptr; }))
+            return 1;
+        RECT r;
+        GetWindowRect(window, &r);
+        PrintRect("window", r);
+        RECT close;
+        if (FindCloseBox(window, &close))
+            PrintRect("close", close);
+        EnumChildWindows(window, PrintChild, 0);
+        return 0;
+    }
+    if (command == L"title") {
+        std::wstring title;
+        if (!Poll(timeoutMs, [&] {
+                window = FindVisible(className);
+                return window && !(title = TitleOf(window)).empty();
+            }))
+            return 1;
+        Print(ToUtf8(title) + "\n");
+        return 0;
+    }
+    if (command == L"gone")
+        return Poll(timeoutMs, [&] { return FindWindowW(className, nullptr) == nullptr; }) ? 0 : 1;
+    return 2;
+}
