@@ -5,6 +5,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <utility>
+
 namespace {
 
 // Every wait on a socket is cut into steps of this length, so a stopping
@@ -104,7 +106,7 @@ LoopbackServer::LoopbackServer(unsigned short port, DWORD waitForPortMs)
 {
     InitializeCriticalSection(&lock_);
     InitializeConditionVariable(&changed_);
-    defaultReply_ = OkReply("");
+    defaultReply_ = std::make_shared<const LoopbackReply>(OkReply(""));
 
     WSADATA data;
     if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
@@ -181,25 +183,27 @@ std::string LoopbackServer::Url(const std::string &path) const
     return "http://127.0.0.1:" + std::to_string(port_) + path;
 }
 
-void LoopbackServer::SetReply(const LoopbackReply &reply)
+void LoopbackServer::SetReply(LoopbackReply reply)
 {
+    auto shared = std::make_shared<const LoopbackReply>(std::move(reply));
     EnterCriticalSection(&lock_);
-    defaultReply_ = reply;
+    defaultReply_ = shared;
     LeaveCriticalSection(&lock_);
 }
 
-void LoopbackServer::SetReplyFor(const std::string &target, const LoopbackReply &reply)
+void LoopbackServer::SetReplyFor(const std::string &target, LoopbackReply reply)
 {
+    auto shared = std::make_shared<const LoopbackReply>(std::move(reply));
     EnterCriticalSection(&lock_);
-    replies_[target] = reply;
+    replies_[target] = shared;
     LeaveCriticalSection(&lock_);
 }
 
-LoopbackReply LoopbackServer::ReplyFor(const std::string &target) const
+std::shared_ptr<const LoopbackReply> LoopbackServer::ReplyFor(const std::string &target) const
 {
     EnterCriticalSection(&lock_);
     auto found = replies_.find(target);
-    LoopbackReply reply = found != replies_.end() ? found->second : defaultReply_;
+    std::shared_ptr<const LoopbackReply> reply = found != replies_.end() ? found->second : defaultReply_;
     LeaveCriticalSection(&lock_);
     return reply;
 }
@@ -351,7 +355,8 @@ void LoopbackServer::ServeConnection(Connection *connection)
         ? std::string()
         : line.substr(targetStart + 1, targetEnd == std::string::npos ? std::string::npos
                                                                        : targetEnd - targetStart - 1);
-    LoopbackReply reply = ReplyFor(target);
+    std::shared_ptr<const LoopbackReply> shared = ReplyFor(target);
+    const LoopbackReply &reply = *shared;
     MarkRequestOver(record);
 
     for (DWORD waited = 0; waited < reply.delayMs && !Stopping(); waited += PollStepMs)

@@ -19,6 +19,7 @@
 #include <stdint.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -73,11 +74,12 @@ public:
     std::string Url(const std::string &path) const;
 
     // The reply to every request whose target has no reply of its own.
-    // The default is a 200 with an empty body.
-    void SetReply(const LoopbackReply &reply);
+    // The default is a 200 with an empty body. Replies are shared by the
+    // connections, never copied; move a large one in.
+    void SetReply(LoopbackReply reply);
     // The reply to requests for exactly `target` (the request line's second
     // word, query included), e.g. "/channel/42".
-    void SetReplyFor(const std::string &target, const LoopbackReply &reply);
+    void SetReplyFor(const std::string &target, LoopbackReply reply);
 
     // The raw bytes received on each connection that sent anything, in the
     // order the connections were accepted. A connection that is not HTTP
@@ -96,7 +98,8 @@ private:
     static DWORD WINAPI AcceptLoop(void *server);
     static DWORD WINAPI Serve(void *connection);
     void ServeConnection(Connection *connection);
-    LoopbackReply ReplyFor(const std::string &target) const;
+    // Shared, not copied: a reply may be large.
+    std::shared_ptr<const LoopbackReply> ReplyFor(const std::string &target) const;
     bool Stopping() const;
     size_t Record(const std::string &bytes);  // new record's index
     void Append(size_t index, const char *bytes, int n);
@@ -110,8 +113,8 @@ private:
 
     mutable CRITICAL_SECTION lock_;
     mutable CONDITION_VARIABLE changed_;
-    LoopbackReply defaultReply_;
-    std::map<std::string, LoopbackReply> replies_;
+    std::shared_ptr<const LoopbackReply> defaultReply_;
+    std::map<std::string, std::shared_ptr<const LoopbackReply>> replies_;
     std::vector<std::string> requests_;
     std::vector<bool> requestOver_;
     size_t requestsOver_ = 0;
