@@ -366,24 +366,26 @@ TEST_F(MessageTest, PauseLastsLongerThanItsDurationAndDispatchesQueuedMessages)
     }
 }
 
+struct Poster {
+    HWND window;
+    DWORD postTick;
+};
+
+DWORD WINAPI PostAfterWhile(LPVOID parameter)
+{
+    Poster *poster = static_cast<Poster *>(parameter);
+    Sleep(100);
+    poster->postTick = GetTickCount();
+    PostMessageW(poster->window, StampedMessage, 0, 0);
+    return 0;
+}
+
 // The pause waits for the queue rather than for the end of the pause: a
 // message that arrives midway is dispatched at once.
 TEST_F(MessageTest, PauseDispatchesMessageArrivingMidwayPromptly)
 {
-    struct Poster {
-        HWND window;
-        DWORD postTick;
-    } poster = {window_, 0};
-    ScopedHandle thread(CreateThread(
-        nullptr, 0,
-        [](LPVOID parameter) -> DWORD {
-            Poster *p = static_cast<Poster *>(parameter);
-            Sleep(100);
-            p->postTick = GetTickCount();
-            PostMessageW(p->window, StampedMessage, 0, 0);
-            return 0;
-        },
-        &poster, 0, nullptr));
+    Poster poster = {window_, 0};
+    ScopedHandle thread(CreateThread(nullptr, 0, PostAfterWhile, &poster, 0, nullptr));
     ASSERT_NE(thread.Get(), nullptr);
     DWORD start = GetTickCount();
     PauseWithEvents(600);

@@ -1,0 +1,1 @@
+channel_test(lookup_test lookup_test.cpp)
