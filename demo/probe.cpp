@@ -2,15 +2,16 @@
 // in Wine's virtual desktop the windows are not X windows, so only Win32 can
 // tell where they are and what their titles say.
 //
-// Every command first joins the desktop named by its first argument, the one
-// Wine's explorer made with /desktop=NAME.
+//   probe <desktop> window <class> <ms>
+//       waits for a visible window of that class and prints its "window" and
+//       "close" (box) rectangles and one "child <id>" line per child window,
+//       each as screen coordinates: left top width height
+//   probe <desktop> title <class> <ms>
+//       waits until that window's title is not empty and prints it as UTF-8
+//   probe <desktop> gone <class> <ms>
+//       waits until no window of that class is left
 //
-//   probe <desktop> window <class> <ms>  waits for a visible window of that class and
-//                              prints "window", "close" and "child <id>"
-//                              lines with screen rectangles: left top width height
-//   probe <desktop> title <class> <ms>   waits until that window's title is not empty
-//                              and prints it as UTF-8
-//   probe <desktop> gone <class> <ms>    waits until no window of that class is left
+// <desktop> is the NAME that Wine's explorer was given with /desktop=NAME.
 // Exit code 0 on success, 1 after the time-out, 2 for bad arguments, 3 when
 // the desktop cannot be joined in time.
 #include <windows.h>
@@ -109,7 +110,7 @@ int wmain(int argc, wchar_t **argv)
     const wchar_t *className = argv[3];
     DWORD timeoutMs = static_cast<DWORD>(_wtoi(argv[4]));
     // FindWindow only sees the calling thread's desktop, which explorer may
-    // not have made yet.
+    // not have made yet. The handle stays the thread's until the process ends.
     HDESK desktop = nullptr;
     if (!Poll(timeoutMs, [&] { return (desktop = OpenDesktopW(argv[1], 0, FALSE, GENERIC_ALL)) != nullptr; }) ||
         !SetThreadDesktop(desktop))
