@@ -515,12 +515,14 @@ TEST_F(Fetch, SplitUrlTakesThePartsTheFetchNeeds)
         UrlParts parts;
         ASSERT_TRUE(SplitUrl(c.url, &parts)) << c.url;
         EXPECT_STRCASEEQ(parts.host, c.host) << c.url;
-        if (c.object)
+        if (c.object) {
             EXPECT_STREQ(parts.object, c.object) << c.url;
+        }
         EXPECT_STREQ(parts.userName, c.userName) << c.url;
         EXPECT_STREQ(parts.password, c.password) << c.url;
-        if (c.port >= 0)
+        if (c.port >= 0) {
             EXPECT_EQ(parts.port, c.port) << c.url;
+        }
         EXPECT_EQ(parts.service, c.service) << c.url;
     }
     UrlParts parts;
