@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -508,8 +510,14 @@ TEST_F(MessageTest, DispatchOneOffersEveryMessageToTheHookFirst)
 
 // ---------------------------------------------------------------- lookups
 
-// The port of the directory host that the test programs are built with.
-const unsigned short DirectoryPort = 18936;
+// The port of the directory host that the test programs are built with
+// (CHANNEL_TEST_HOST): the loopback server has to listen there.
+unsigned short DirectoryPortOf(const char *baseUrl)
+{
+    const char *colon = strrchr(baseUrl + strlen("http://"), ':');
+    return colon ? static_cast<unsigned short>(atoi(colon + 1)) : 80;
+}
+const unsigned short DirectoryPort = DirectoryPortOf(BaseUrlText());
 
 std::string RequestLine(const std::string &request)
 {
