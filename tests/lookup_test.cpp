@@ -263,7 +263,6 @@ struct NestedLookup {
     std::string result;
     DWORD startTick = 0;
     DWORD endTick = 0;
-    int32_t blocksAfter = 0;
 } Nested;
 
 LRESULT CALLBACK TestWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
