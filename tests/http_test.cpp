@@ -364,6 +364,7 @@ TEST_F(Fetch, ABrokenConnectionGivesExactlyTheBytesThatArrived)
     } cases[] = {
         {"declared larger, closed", ReplyDeclaring(300000, body), 123457},
         {"declared larger, closed within the first read", ReplyDeclaring(1000, body.substr(0, 1000)), 10},
+        {"declared the largest length, closed", ReplyDeclaring(2147483647, body), 5000},
         {"no length, closed", ReplyWithoutLength(body), 54321},
     };
     for (Case &c : cases) {
