@@ -30,9 +30,9 @@ const DWORD StartTimeoutMs = 30000;
 const DWORD LookupTimeoutMs = 10000;
 const DWORD ExitTimeoutMs = 10000;
 
-std::wstring ProgramPath()
+std::wstring FullPathFromTests(const std::wstring &fromTests)
 {
-    std::wstring relative = TestProgramDirectory() + L"\\" + CHANNEL_TEST_PROGRAM;
+    std::wstring relative = TestProgramDirectory() + L"\\" + fromTests;
     for (wchar_t &c : relative)
         if (c == L'/')
             c = L'\\';
@@ -40,6 +40,10 @@ std::wstring ProgramPath()
     DWORD n = GetFullPathNameW(relative.c_str(), MAX_PATH, full, nullptr);
     return n > 0 && n < MAX_PATH ? std::wstring(full, n) : relative;
 }
+
+// The test build, which the driver runs, and the shipping build.
+std::wstring ProgramPath() { return FullPathFromTests(CHANNEL_TEST_PROGRAM); }
+std::wstring ShippingProgramPath() { return FullPathFromTests(CHANNEL_SHIPPING_PROGRAM); }
 
 typedef std::vector<std::pair<std::wstring, std::wstring>> EnvironmentChanges;
 
@@ -223,6 +227,23 @@ private:
     SOCKET socket_ = INVALID_SOCKET;
 };
 
+// Changes a system colour for as long as it lives.
+class SystemColourChange {
+public:
+    SystemColourChange(int element, COLORREF colour)
+        : element_(element), original_(GetSysColor(element))
+    {
+        SetSysColors(1, &element_, &colour);
+    }
+    ~SystemColourChange() { SetSysColors(1, &element_, &original_); }
+    SystemColourChange(const SystemColourChange &) = delete;
+    SystemColourChange &operator=(const SystemColourChange &) = delete;
+
+private:
+    int element_;
+    COLORREF original_;
+};
+
 struct Program {
     ChildProcess process;
     HWND window = nullptr;
@@ -310,6 +331,8 @@ TEST_F(ProgramTest, OpensCentredWithAnEmptyTitleAndTheCaretInTheEditBox)
 {
     ASSERT_EQ(GetSystemMetrics(SM_CXSCREEN), 1024);
     ASSERT_EQ(GetSystemMetrics(SM_CYSCREEN), 768);
+    // An edit box left to itself would take this colour.
+    SystemColourChange windowColour(COLOR_WINDOW, RGB(200, 100, 50));
     Program *program = Launch();
     ASSERT_FALSE(HasFatalFailure());
     HWND window = program->window;
@@ -363,7 +386,8 @@ TEST_F(ProgramTest, OpensCentredWithAnEmptyTitleAndTheCaretInTheEditBox)
     EXPECT_EQ(Query(window, TestQuerySmallIconSize), 16);
 
     // The class has no background brush: only the window's own painting
-    // gives the face colour. The edit box is white.
+    // gives the face colour. The edit box is white whatever the system's
+    // window colour is.
     EXPECT_EQ(ScreenPixel(window, 4, 4), GetSysColor(COLOR_BTNFACE));
     EXPECT_EQ(ScreenPixel(window, 200, 50), GetSysColor(COLOR_BTNFACE));
     EXPECT_EQ(ScreenPixel(window, edit.left + 100, edit.top + 12), RGB(255, 255, 255));
@@ -697,6 +721,98 @@ TEST_F(ProgramTest, AWindowThatCannotBeMadeIsFatal)
             KillChild(child);
         EXPECT_EQ(code, 0xFFFFFFFFu);
     }
+}
+
+// Whether the file holds the text in UTF-16, as the program's wide
+// literals are stored.
+bool FileHoldsWideText(const std::wstring &path, const std::wstring &text)
+{
+    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+    if (file.Get() == INVALID_HANDLE_VALUE)
+        return false;
+    std::string bytes;
+    char chunk[65536];
+    DWORD got = 0;
+    while (ReadFile(file.Get(), chunk, sizeof chunk, &got, nullptr) && got > 0)
+        bytes.append(chunk, got);
+    std::string sought(reinterpret_cast<const char *>(text.data()), text.size() * sizeof(wchar_t));
+    return bytes.find(sought) != std::string::npos;
+}
+
+TEST(ShippingProgram, CarriesNoTestHooks)
+{
+    for (const wchar_t *hook : {CHANNEL_TEST_QUERY_MESSAGE, CHANNEL_TEST_BREAK_WINDOW}) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(hook)));
+        EXPECT_TRUE(FileHoldsWideText(ProgramPath(), hook));
+        EXPECT_FALSE(FileHoldsWideText(ShippingProgramPath(), hook));
+    }
+}
+
+std::wstring VersionString(const std::vector<BYTE> &info, const wchar_t *name)
+{
+    struct Translation {
+        WORD language;
+        WORD codePage;
+    } *translation = nullptr;
+    UINT size = 0;
+    if (!VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation",
+                        reinterpret_cast<void **>(&translation), &size) ||
+        size < sizeof *translation)
+        return L"<no translation>";
+    wchar_t key[128];
+    swprintf(key, 128, L"\\StringFileInfo\\%04x%04x\\%ls", translation->language,
+             translation->codePage, name);
+    wchar_t *value = nullptr;
+    if (!VerQueryValueW(info.data(), key, reinterpret_cast<void **>(&value), &size) || !value)
+        return L"<none>";
+    return value;
+}
+
+#pragma pack(push, 2)
+struct IconGroupEntry {
+    BYTE width;
+    BYTE height;
+    BYTE colourCount;
+    BYTE reserved;
+    WORD planes;
+    WORD bitCount;
+    DWORD bytes;
+    WORD id;
+};
+struct IconGroup {
+    WORD reserved;
+    WORD type;
+    WORD count;
+    IconGroupEntry entries[1];
+};
+#pragma pack(pop)
+
+TEST(ShippingProgram, HasItsIconAndVersionInformation)
+{
+    std::wstring path = ShippingProgramPath();
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    ASSERT_GT(size, 0u);
+    std::vector<BYTE> info(size);
+    ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, info.data()));
+    EXPECT_EQ(VersionString(info, L"FileDescription"), L"Channel lookup");
+    EXPECT_EQ(VersionString(info, L"OriginalFilename"), L"channel-lookup.exe");
+
+    HMODULE module = LoadLibraryExW(path.c_str(), nullptr,
+                                    LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(module, nullptr);
+    HRSRC found = FindResourceW(module, L"DEFAULT_ICON", reinterpret_cast<LPCWSTR>(RT_GROUP_ICON));
+    EXPECT_NE(found, nullptr);
+    if (found) {
+        const IconGroup *group = static_cast<const IconGroup *>(LockResource(LoadResource(module, found)));
+        ASSERT_NE(group, nullptr);
+        ASSERT_EQ(group->count, 1);
+        EXPECT_EQ(group->entries[0].width, 32);
+        EXPECT_EQ(group->entries[0].height, 32);
+        EXPECT_EQ(group->entries[0].bitCount, 32);
+    }
+    FreeLibrary(module);
 }
 
 std::wstring CurrentDirectory()
