@@ -388,9 +388,22 @@ TEST_F(ProgramTest, OpensCentredWithAnEmptyTitleAndTheCaretInTheEditBox)
     // The class has no background brush: only the window's own painting
     // gives the face colour. The edit box is white whatever the system's
     // window colour is.
-    EXPECT_EQ(ScreenPixel(window, 4, 4), GetSysColor(COLOR_BTNFACE));
-    EXPECT_EQ(ScreenPixel(window, 200, 50), GetSysColor(COLOR_BTNFACE));
-    EXPECT_EQ(ScreenPixel(window, edit.left + 100, edit.top + 12), RGB(255, 255, 255));
+    struct Pixel {
+        int x, y;
+        COLORREF colour;
+    };
+    const Pixel pixels[] = {
+        {4, 4, GetSysColor(COLOR_BTNFACE)},
+        {200, 50, GetSysColor(COLOR_BTNFACE)},
+        {edit.left + 100, edit.top + 12, RGB(255, 255, 255)},
+    };
+    for (const Pixel &pixel : pixels) {
+        // Painting may still be on its way.
+        EXPECT_TRUE(WaitUntil(
+            [&] { return ScreenPixel(window, pixel.x, pixel.y) == pixel.colour; }, 3000))
+            << "at " << pixel.x << "," << pixel.y << ": " << std::hex
+            << ScreenPixel(window, pixel.x, pixel.y) << " instead of " << pixel.colour;
+    }
 }
 
 // The title shows the right characters whatever the machine's code page,
