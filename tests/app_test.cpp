@@ -19,6 +19,7 @@
 #include "app/test_hooks.h"
 #include "tests/support/input.h"
 #include "tests/support/process.h"
+#include "tests/support/refusing_port.h"
 
 namespace {
 
@@ -44,52 +45,6 @@ std::wstring FullPathFromTests(const std::wstring &fromTests)
 // The test build, which the driver runs, and the shipping build.
 std::wstring ProgramPath() { return FullPathFromTests(CHANNEL_TEST_PROGRAM); }
 std::wstring ShippingProgramPath() { return FullPathFromTests(CHANNEL_SHIPPING_PROGRAM); }
-
-typedef std::vector<std::pair<std::wstring, std::wstring>> EnvironmentChanges;
-
-// This process's environment with the changes applied, as a block for
-// CreateProcessW.
-std::wstring EnvironmentWith(const EnvironmentChanges &changes)
-{
-    std::wstring block;
-    wchar_t *current = GetEnvironmentStringsW();
-    for (const wchar_t *entry = current; *entry; entry += wcslen(entry) + 1) {
-        bool replaced = false;
-        for (const auto &change : changes) {
-            std::wstring prefix = change.first + L"=";
-            if (_wcsnicmp(entry, prefix.c_str(), prefix.size()) == 0)
-                replaced = true;
-        }
-        if (!replaced)
-            block.append(entry).push_back(L'\0');
-    }
-    FreeEnvironmentStringsW(current);
-    for (const auto &change : changes)
-        block.append(change.first + L"=" + change.second).push_back(L'\0');
-    block.push_back(L'\0');
-    return block;
-}
-
-bool StartWithEnvironment(const std::wstring &exe, const std::wstring &arguments,
-                          const std::wstring &directory, const EnvironmentChanges &changes,
-                          ChildProcess *child)
-{
-    std::wstring commandLine = L"\"" + exe + L"\"";
-    if (!arguments.empty())
-        commandLine += L" " + arguments;
-    std::wstring environment = EnvironmentWith(changes);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
-                        CREATE_UNICODE_ENVIRONMENT, &environment[0],
-                        directory.empty() ? nullptr : directory.c_str(), &startup, &info))
-        return false;
-    child->process.Reset(info.hProcess);
-    child->thread.Reset(info.hThread);
-    child->id = info.dwProcessId;
-    return true;
-}
 
 // Under Xvfb there is no window manager to draw the frame that Wine leaves
 // to one, so the close box would exist for hit-testing but not on screen.
@@ -191,42 +146,6 @@ std::string RequestTarget(const std::string &request)
 
 std::string Reply(const char *utf8Name) { return std::string("{\"id\":1,\"name\":\"") + utf8Name + "\",\"hd\":true}"; }
 
-// Holds the directory's port without listening on it: every connection is
-// refused, and no other test's server can take the port meanwhile.
-class RefusingPort {
-public:
-    explicit RefusingPort(unsigned short port)
-    {
-        WSADATA data;
-        started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
-        socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bound_ = WaitUntil(
-            [&] {
-                return bind(socket_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-            },
-            60000);
-    }
-    ~RefusingPort()
-    {
-        if (socket_ != INVALID_SOCKET)
-            closesocket(socket_);
-        if (started_)
-            WSACleanup();
-    }
-    RefusingPort(const RefusingPort &) = delete;
-    RefusingPort &operator=(const RefusingPort &) = delete;
-    bool Bound() const { return bound_; }
-
-private:
-    bool started_ = false;
-    bool bound_ = false;
-    SOCKET socket_ = INVALID_SOCKET;
-};
-
 // Changes a system colour for as long as it lives.
 class SystemColourChange {
 public:
@@ -283,8 +202,7 @@ protected:
     {
         programs_.emplace_back(new Program);
         Program *program = programs_.back().get();
-        EXPECT_TRUE(StartWithEnvironment(ProgramPath(), arguments, directory, environment,
-                                         &program->process))
+        EXPECT_TRUE(StartChild(ProgramPath(), arguments, &program->process, directory, environment))
             << "cannot start " << testing::PrintToString(ProgramPath());
         if (!program->process.process.Get())
             return program;
@@ -713,8 +631,8 @@ TEST_F(ProgramTest, AWindowThatCannotBeMadeIsFatal)
     for (const wchar_t *broken : {L"main", L"edit", L"button"}) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(broken)));
         ChildProcess child;
-        ASSERT_TRUE(StartWithEnvironment(ProgramPath(), std::wstring(), std::wstring(),
-                                         {{CHANNEL_TEST_BREAK_WINDOW, broken}}, &child));
+        ASSERT_TRUE(StartChild(ProgramPath(), std::wstring(), &child, std::wstring(),
+                               {{CHANNEL_TEST_BREAK_WINDOW, broken}}));
         HWND box = WaitForWindowOf(child.id, L"#32770", StartTimeoutMs);
         if (!box)
             KillChild(child);

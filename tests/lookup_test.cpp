@@ -18,6 +18,7 @@
 #include "lookup/values.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/process.h"
+#include "tests/support/refusing_port.h"
 
 namespace {
 
@@ -613,54 +614,9 @@ TEST_F(ChannelLookupTest, NestedLookupCompletesBeforeOuterOne)
     EXPECT_EQ(RequestLine(requests[1]), "GET /channel/2 HTTP/1.0");
 }
 
-// Holds the directory port bound without listening, so that connections to
-// it are refused.
-class RefusingPort {
-public:
-    RefusingPort()
-    {
-        WSADATA data;
-        started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(DirectoryPort);
-        // Another program's server may hold the port for a while.
-        DWORD start = GetTickCount();
-        while (started_ && GetTickCount() - start < 60000) {
-            socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-            BOOL reuse = TRUE;
-            setsockopt(socket_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&reuse),
-                       sizeof reuse);
-            if (bind(socket_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
-                bound_ = true;
-                return;
-            }
-            closesocket(socket_);
-            socket_ = INVALID_SOCKET;
-            Sleep(200);
-        }
-    }
-    ~RefusingPort()
-    {
-        if (socket_ != INVALID_SOCKET)
-            closesocket(socket_);
-        if (started_)
-            WSACleanup();
-    }
-    RefusingPort(const RefusingPort &) = delete;
-    RefusingPort &operator=(const RefusingPort &) = delete;
-    bool Bound() const { return bound_; }
-
-private:
-    bool started_ = false;
-    bool bound_ = false;
-    SOCKET socket_ = INVALID_SOCKET;
-};
-
 TEST_F(MessageTest, FailedFetchGivesNumberAloneAfterFullPause)
 {
-    RefusingPort port;
+    RefusingPort port(DirectoryPort);
     ASSERT_TRUE(port.Bound());
     DWORD start = GetTickCount();
     std::string result = TakeText(LookUpChannel("42"));

@@ -1,5 +1,7 @@
 #include "tests/support/process.h"
 
+#include <wchar.h>
+
 std::wstring TestProgramDirectory()
 {
     wchar_t path[MAX_PATH];
@@ -9,17 +11,45 @@ std::wstring TestProgramDirectory()
     return slash == std::wstring::npos ? std::wstring(L".") : full.substr(0, slash);
 }
 
+namespace {
+
+// This process's environment with the changes applied, as a block for
+// CreateProcessW.
+std::wstring EnvironmentWith(const EnvironmentChanges &changes)
+{
+    std::wstring block;
+    wchar_t *current = GetEnvironmentStringsW();
+    for (const wchar_t *entry = current; *entry; entry += wcslen(entry) + 1) {
+        bool replaced = false;
+        for (const auto &change : changes) {
+            std::wstring prefix = change.first + L"=";
+            if (_wcsnicmp(entry, prefix.c_str(), prefix.size()) == 0)
+                replaced = true;
+        }
+        if (!replaced)
+            block.append(entry).push_back(L'\0');
+    }
+    FreeEnvironmentStringsW(current);
+    for (const auto &change : changes)
+        block.append(change.first + L"=" + change.second).push_back(L'\0');
+    block.push_back(L'\0');
+    return block;
+}
+
+} // namespace
+
 bool StartChild(const std::wstring &exe, const std::wstring &arguments, ChildProcess *child,
-                const std::wstring &directory)
+                const std::wstring &directory, const EnvironmentChanges &changes)
 {
     std::wstring commandLine = L"\"" + exe + L"\"";
     if (!arguments.empty())
         commandLine += L" " + arguments;
+    std::wstring environment = EnvironmentWith(changes);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                        directory.empty() ? nullptr : directory.c_str(), &startup, &info))
+    if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                        &environment[0], directory.empty() ? nullptr : directory.c_str(), &startup, &info))
         return false;
     child->process.Reset(info.hProcess);
     child->thread.Reset(info.hThread);

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 // Closes a kernel handle once, when the holder goes.
@@ -49,10 +50,15 @@ struct ChildProcess {
     DWORD id = 0;
 };
 
-// Starts `exe` (a full path) with `arguments`, in `directory` when given.
-// Returns false when the process cannot be started.
+// Variables to set (or replace) in a child's environment.
+typedef std::vector<std::pair<std::wstring, std::wstring>> EnvironmentChanges;
+
+// Starts `exe` (a full path) with `arguments`, in `directory` when given,
+// with this process's environment plus `changes`. Returns false when the
+// process cannot be started.
 bool StartChild(const std::wstring &exe, const std::wstring &arguments, ChildProcess *child,
-                const std::wstring &directory = std::wstring());
+                const std::wstring &directory = std::wstring(),
+                const EnvironmentChanges &changes = EnvironmentChanges());
 
 // Waits for the child to end; returns its exit code, or STILL_ACTIVE after
 // the time-out (the child is then left running).
