@@ -230,6 +230,12 @@ protected:
         PressKeys({VK_END});
         for (size_t i = 0; i < old; ++i)
             PressKeys({VK_BACK});
+        TypeIntoEditBox(program, text);
+    }
+
+    // Types into the focused edit box and waits until the box holds `text`.
+    void TypeIntoEditBox(Program *program, const std::wstring &text)
+    {
         TypeText(text);
         ASSERT_TRUE(WaitUntil([&] { return ControlText(program->edit) == text; }, 5000))
             << "edit box holds " << testing::PrintToString(ControlText(program->edit));
@@ -344,8 +350,8 @@ TEST_F(ProgramTest, ShowsTheNumberAndTheChineseName)
     }
     RecordProperty("ansi_code_page", static_cast<int>(codePage));
 
-    TypeText(L"7");
-    ASSERT_TRUE(WaitUntil([&] { return ControlText(program->edit) == L"7"; }, 5000));
+    TypeIntoEditBox(program, L"7");
+    ASSERT_FALSE(HasFatalFailure());
     ClickWindow(program->button);
     EXPECT_TRUE(WaitForTitle(program, L"7\u4E2D\u592E\u4E00\u53F0"))
         << "title " << testing::PrintToString(WindowText(program->window));
@@ -372,8 +378,8 @@ TEST_F(ProgramTest, WorksFromTheKeyboardAlone)
     Server().SetReply(OkReply(Reply("abc")));
     Program *program = Launch();
     ASSERT_FALSE(HasFatalFailure());
-    TypeText(L"12");
-    ASSERT_TRUE(WaitUntil([&] { return ControlText(program->edit) == L"12"; }, 5000));
+    TypeIntoEditBox(program, L"12");
+    ASSERT_FALSE(HasFatalFailure());
 
     // Enter neither looks up nor moves the focus: the Tab after it has to
     // move the focus from the edit box to the button.
@@ -462,8 +468,8 @@ TEST_F(ProgramTest, ASecondClickDuringThePauseRunsANestedLookup)
     Server().SetReplyFor("/channel/2", OkReply(Reply("inner")));
     Program *program = Launch();
     ASSERT_FALSE(HasFatalFailure());
-    TypeText(L"1");
-    ASSERT_TRUE(WaitUntil([&] { return ControlText(program->edit) == L"1"; }, 5000));
+    TypeIntoEditBox(program, L"1");
+    ASSERT_FALSE(HasFatalFailure());
     ClickWindow(program->button);
     ASSERT_TRUE(Server().WaitForRequests(1, LookupTimeoutMs));
 
@@ -495,8 +501,8 @@ TEST_F(ProgramTest, ClosingDuringThePauseEndsNormally)
     Server().SetReply(slow);
     Program *program = Launch();
     ASSERT_FALSE(HasFatalFailure());
-    TypeText(L"3");
-    ASSERT_TRUE(WaitUntil([&] { return ControlText(program->edit) == L"3"; }, 5000));
+    TypeIntoEditBox(program, L"3");
+    ASSERT_FALSE(HasFatalFailure());
     ClickWindow(program->button);
     ASSERT_TRUE(Server().WaitForRequests(1, LookupTimeoutMs));
     // The button has the focus after the click; Esc reaches the queue
@@ -599,8 +605,8 @@ TEST_F(ProgramTest, TwoHundredLookupsLeaveNoBlockBehind)
     Server().SetReply(OkReply(Reply("n0")));
     Program *program = Launch();
     ASSERT_FALSE(HasFatalFailure());
-    TypeText(L"9");
-    ASSERT_TRUE(WaitUntil([&] { return ControlText(program->edit) == L"9"; }, 5000));
+    TypeIntoEditBox(program, L"9");
+    ASSERT_FALSE(HasFatalFailure());
     ClickWindow(program->button);
     ASSERT_TRUE(WaitForTitle(program, L"9n0"));
     LRESULT before = Query(program->window, TestQueryLiveBlocks);

@@ -148,19 +148,27 @@ struct ConversionCase {
 
 void PrintTo(const ConversionCase &c, std::ostream *out) { *out << c.label; }
 
+// A conversion's result against its case: null where none is expected,
+// else exactly the expected bytes. The result is released either way.
+template <typename Result, typename Take>
+void ExpectConverted(const ConversionCase &c, Result result, Take take)
+{
+    if (!c.expected) {
+        EXPECT_EQ(result, nullptr);
+        ReleaseBlock(result);
+        return;
+    }
+    ASSERT_NE(result, nullptr);
+    EXPECT_EQ(Hex(take(result)), Hex(Bytes(c.expected)));
+}
+
 class Utf8ToAnsiTest : public LookupTest, public testing::WithParamInterface<ConversionCase> {};
 
 TEST_P(Utf8ToAnsiTest, DecodesIntoCodePage936)
 {
     const ConversionCase &c = GetParam();
     InputBuffer input(Bytes(c.input));
-    TextValue result = Utf8ToAnsi(input.buffer);
-    if (!c.expected) {
-        EXPECT_EQ(result, nullptr);
-        ReleaseBlock(result);
-        return;
-    }
-    EXPECT_EQ(Hex(TakeText(result)), Hex(Bytes(c.expected)));
+    ExpectConverted(c, Utf8ToAnsi(input.buffer), TakeText);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -191,14 +199,10 @@ TEST_P(Utf8ToUtf16Test, GivesLittleEndianUnitsWithoutTerminator)
     const ConversionCase &c = GetParam();
     InputBuffer input(Bytes(c.input));
     ByteBuffer result = Utf8ToUtf16(input.buffer);
-    if (!c.expected) {
-        EXPECT_EQ(result, nullptr);
-        ReleaseBlock(result);
-        return;
+    if (result) {
+        EXPECT_EQ(result->header, 1);
     }
-    ASSERT_NE(result, nullptr);
-    EXPECT_EQ(result->header, 1);
-    EXPECT_EQ(Hex(TakeBuffer(result)), Hex(Bytes(c.expected)));
+    ExpectConverted(c, result, TakeBuffer);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -218,13 +222,7 @@ TEST_P(Utf16ToAnsiTest, EncodesIntoCodePage936)
 {
     const ConversionCase &c = GetParam();
     InputBuffer input(Bytes(c.input));
-    TextValue result = Utf16ToAnsi(input.buffer);
-    if (!c.expected) {
-        EXPECT_EQ(result, nullptr);
-        ReleaseBlock(result);
-        return;
-    }
-    EXPECT_EQ(Hex(TakeText(result)), Hex(Bytes(c.expected)));
+    ExpectConverted(c, Utf16ToAnsi(input.buffer), TakeText);
 }
 
 INSTANTIATE_TEST_SUITE_P(
