@@ -97,6 +97,13 @@ LoopbackReply SilentReply()
     return reply;
 }
 
+LoopbackReply DrippingReply(LoopbackReply reply, size_t from, DWORD everyMs)
+{
+    reply.dripFrom = from;
+    reply.dripMs = everyMs;
+    return reply;
+}
+
 struct LoopbackServer::Connection {
     LoopbackServer *server;
     SOCKET socket;
@@ -378,10 +385,17 @@ void LoopbackServer::ServeConnection(Connection *connection)
                 continue;
             const char *from = sent < out.size() ? out.data() + sent : reply.body.data() + (sent - out.size());
             size_t left = sent < out.size() ? out.size() - sent : total - sent;
+            bool dripping = reply.dripMs > 0 && sent >= reply.dripFrom;
+            if (dripping)
+                left = 1;
+            else if (reply.dripMs > 0 && sent + left > reply.dripFrom)
+                left = reply.dripFrom - sent;
             int n = send(s, from, static_cast<int>(left < 1048576 ? left : 1048576), 0);
             if (n <= 0)
                 return;  // the client went away
             sent += n;
+            for (DWORD waited = 0; dripping && waited < reply.dripMs && !Stopping(); waited += PollStepMs)
+                Sleep(PollStepMs);
         }
     }
 

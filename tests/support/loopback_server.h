@@ -39,6 +39,11 @@ struct LoopbackReply {
     // After sending, keeps the connection open (without sending anything
     // more) instead of closing it.
     bool holdOpen = false;
+    // When set, everything from byte `dripFrom` of the reply on (head and
+    // body counted together) is sent one byte at a time, this many
+    // milliseconds apart: a server that keeps a connection barely alive.
+    DWORD dripMs = 0;
+    size_t dripFrom = 0;
 };
 
 // "HTTP/1.0 200 OK" with a Content-Length that matches the body.
@@ -58,6 +63,8 @@ LoopbackReply ChunkedReply(const std::string &body, size_t pieceSize);
 LoopbackReply RedirectReply(const std::string &location, int status = 302);
 // Accepts, reads the request and never answers.
 LoopbackReply SilentReply();
+// `reply`, sent whole up to byte `from` and then one byte every `everyMs`.
+LoopbackReply DrippingReply(LoopbackReply reply, size_t from, DWORD everyMs);
 
 class LoopbackServer {
 public:
