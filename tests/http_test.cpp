@@ -633,6 +633,44 @@ TEST_F(Fetch, ABodyIsCutAtTheLimit)
     }
 }
 
+// Run only as the child of the test below: leaves workers blocked on the
+// servers named in FETCH_AT_EXIT_URLS (separated by spaces) and lets the
+// process end while they still wait.
+TEST(FetchAtExit, LeavesWorkersBehind)
+{
+    char urls[1024];
+    DWORD n = GetEnvironmentVariableA("FETCH_AT_EXIT_URLS", urls, sizeof urls);
+    if (n == 0 || n >= sizeof urls)
+        GTEST_SKIP() << "run as a child by TheProcessEndsAtOnceWithAbandonedWorkers";
+    FetchDeadlineMs = 300;
+    for (char *url = strtok(urls, " "); url; url = strtok(nullptr, " "))
+        ReleaseBlock(FetchUrl(url));
+}
+
+TEST_F(Fetch, TheProcessEndsAtOnceWithAbandonedWorkers)
+{
+    LoopbackServer silent;
+    LoopbackServer dripping;
+    ASSERT_NE(silent.Port(), 0);
+    ASSERT_NE(dripping.Port(), 0);
+    silent.SetReply(SilentReply());
+    LoopbackReply drip = ReplyDeclaring(100000, Payload(100000));
+    dripping.SetReply(DrippingReply(drip, drip.head.size(), 50));
+    std::string urls = silent.Url("/channel/1") + " " + dripping.Url("/channel/2");
+
+    ChildProcess child;
+    DWORD start = GetTickCount();
+    ASSERT_TRUE(StartChild(TestProgramDirectory() + L"\\http_test.exe", L"--gtest_filter=FetchAtExit.*", &child,
+                           std::wstring(), {{L"FETCH_AT_EXIT_URLS", std::wstring(urls.begin(), urls.end())}}));
+    DWORD code = WaitForExit(child, 25000);
+    DWORD elapsed = GetTickCount() - start;
+    if (code == STILL_ACTIVE)
+        KillChild(child);
+    EXPECT_EQ(code, 0u) << "the child ended cleanly";
+    EXPECT_LT(elapsed, 15000u) << "the end of the process waited for a worker";
+    EXPECT_TRUE(silent.WaitForRequests(1, 0) && dripping.WaitForRequests(1, 0)) << "both workers reached their server";
+}
+
 TEST_F(Fetch, UnreachableAndForeignUrlsGiveNull)
 {
     unsigned short closedPort;
