@@ -566,6 +566,28 @@ TEST_F(Fetch, RedirectsAreFollowedByHandWithTheSameRequest)
     }
 }
 
+TEST_F(Fetch, ARedirectThatCannotBeFollowedGivesItsOwnBody)
+{
+    LoopbackServer server;
+    ASSERT_NE(server.Port(), 0);
+    struct Case {
+        const char *what;
+        LoopbackReply reply;
+        std::string expected;
+    } cases[] = {
+        {"no Location", HttpReply("HTTP/1.0 302 Found", "Content-Length: 11\r\n", "no location"), "no location"},
+        {"to another scheme", RedirectWithBody(301, "ftp://127.0.0.1/file", "elsewhere"), "elsewhere"},
+        {"a status that is no redirect", RedirectWithBody(300, "/channel/2", "choices"), "choices"},
+    };
+    server.SetReplyFor("/channel/2", OkReply("followed"));
+    for (const Case &c : cases) {
+        server.SetReplyFor("/channel/1", c.reply);
+        server.ClearRequests();
+        EXPECT_EQ(FetchBytes(server.Url("/channel/1")), c.expected) << c.what;
+        EXPECT_EQ(server.Requests().size(), 1u) << c.what;
+    }
+}
+
 TEST_F(Fetch, TenRedirectsAreFollowedAndNoMore)
 {
     LoopbackServer server;
