@@ -7,8 +7,6 @@
 #include <windows.h>
 
 #include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +14,7 @@
 #include "lookup/literals.h"
 #include "lookup/lookup.h"
 #include "lookup/values.h"
+#include "tests/support/directory_port.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/process.h"
 #include "tests/support/refusing_port.h"
@@ -508,15 +507,6 @@ TEST_F(MessageTest, DispatchOneOffersEveryMessageToTheHookFirst)
 
 // ---------------------------------------------------------------- lookups
 
-// The port of the directory host that the test programs are built with
-// (CHANNEL_TEST_HOST): the loopback server has to listen there.
-unsigned short DirectoryPortOf(const char *baseUrl)
-{
-    const char *colon = strrchr(baseUrl + strlen("http://"), ':');
-    return colon ? static_cast<unsigned short>(atoi(colon + 1)) : 80;
-}
-const unsigned short DirectoryPort = DirectoryPortOf(BaseUrlText());
-
 std::string RequestLine(const std::string &request)
 {
     return request.substr(0, request.find("\r\n"));
@@ -527,8 +517,8 @@ protected:
     void SetUp() override
     {
         MessageTest::SetUp();
-        server_.reset(new LoopbackServer(DirectoryPort));
-        ASSERT_EQ(server_->Port(), DirectoryPort) << "cannot listen on the directory port";
+        server_.reset(new LoopbackServer(DirectoryPort()));
+        ASSERT_EQ(server_->Port(), DirectoryPort()) << "cannot listen on the directory port";
     }
     void TearDown() override
     {
@@ -614,7 +604,7 @@ TEST_F(ChannelLookupTest, NestedLookupCompletesBeforeOuterOne)
 
 TEST_F(MessageTest, FailedFetchGivesNumberAloneAfterFullPause)
 {
-    RefusingPort port(DirectoryPort);
+    RefusingPort port(DirectoryPort());
     ASSERT_TRUE(port.Bound());
     DWORD start = GetTickCount();
     std::string result = TakeText(LookUpChannel("42"));
