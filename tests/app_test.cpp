@@ -18,6 +18,7 @@
 
 #include "app/application.h"
 #include "app/test_hooks.h"
+#include "tests/support/fatal_box.h"
 #include "tests/support/input.h"
 #include "tests/support/process.h"
 #include "tests/support/program_driver.h"
@@ -494,12 +495,6 @@ TEST_F(ProgramTest, TwoHundredLookupsLeaveNoBlockBehind)
     EXPECT_EQ(Query(program->window, TestQueryLiveBlocks), before);
 }
 
-BOOL CALLBACK CollectText(HWND control, LPARAM texts)
-{
-    *reinterpret_cast<std::wstring *>(texts) += WindowText(control) + L"\n";
-    return TRUE;
-}
-
 // The fatal report: one error box, and after it exit code -1.
 TEST_F(ProgramTest, AWindowThatCannotBeMadeIsFatal)
 {
@@ -508,24 +503,12 @@ TEST_F(ProgramTest, AWindowThatCannotBeMadeIsFatal)
         ChildProcess child;
         ASSERT_TRUE(StartChild(TestProgramPath(), std::wstring(), &child, std::wstring(),
                                {{CHANNEL_TEST_BREAK_WINDOW, broken}}));
-        HWND box = WaitForWindowOf(child.id, L"#32770", StartTimeoutMs);
-        if (!box)
-            KillChild(child);
-        ASSERT_NE(box, nullptr) << "no error box";
-
-        std::wstring texts;
-        EnumChildWindows(box, CollectText, reinterpret_cast<LPARAM>(&texts));
-        EXPECT_NE(texts.find(L"start-up window"), std::wstring::npos)
-            << testing::PrintToString(texts);
-        for (HWND window : TopLevelWindowsOf(child.id))
-            EXPECT_NE(WindowClass(window), MainWindowClassName) << "a main window is showing";
-
-        EXPECT_TRUE(BringToForeground(box));
-        PressKeys({VK_RETURN});
-        DWORD code = WaitForExit(child, ExitTimeoutMs);
-        if (code == STILL_ACTIVE)
-            KillChild(child);
-        EXPECT_EQ(code, 0xFFFFFFFFu);
+        ASSERT_NO_FATAL_FAILURE(ExpectFatalBox(child, [&](const std::wstring &message) {
+            EXPECT_NE(message.find(L"start-up window"), std::wstring::npos)
+                << testing::PrintToString(message);
+            for (HWND window : TopLevelWindowsOf(child.id))
+                EXPECT_NE(WindowClass(window), MainWindowClassName) << "a main window is showing";
+        }));
     }
 }
 
@@ -533,14 +516,15 @@ TEST_F(ProgramTest, AWindowThatCannotBeMadeIsFatal)
 // literals are stored.
 bool FileHoldsWideText(const std::wstring &path, const std::wstring &text)
 {
-    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, 0, nullptr));
-    if (file.Get() == INVALID_HANDLE_VALUE)
+    HANDLE opened = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                0, nullptr);
+    if (opened == INVALID_HANDLE_VALUE)
         return false;
+    UniqueHandle file(opened);
     std::string bytes;
     char chunk[65536];
     DWORD got = 0;
-    while (ReadFile(file.Get(), chunk, sizeof chunk, &got, nullptr) && got > 0)
+    while (ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr) && got > 0)
         bytes.append(chunk, got);
     std::string sought(reinterpret_cast<const char *>(text.data()), text.size() * sizeof(wchar_t));
     return bytes.find(sought) != std::string::npos;

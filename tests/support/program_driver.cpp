@@ -95,7 +95,7 @@ void ProgramDriver::SetUpTestSuite()
 void ProgramDriver::TearDown()
 {
     for (auto &program : programs_) {
-        if (!program->process.process.Get() || WaitForExit(program->process, 0) != STILL_ACTIVE)
+        if (!program->process.process.get() || WaitForExit(program->process, 0) != STILL_ACTIVE)
             continue;
         if (program->window)
             PostMessageW(program->window, WM_CLOSE, 0, 0);
