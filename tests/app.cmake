@@ -1,6 +1,7 @@
 # The whole program, driven from outside through the real input path, and
 # its start-up routine in-process.
-channel_program_test(app_test app_test.cpp ../app/application.cpp ../app/main_window.cpp)
+channel_program_test(app_test app_test.cpp ../app/application.cpp ../app/main_window.cpp
+                     ../app/no_test_hooks.cpp)
 target_link_libraries(app_test PRIVATE version)
 
 # Wine takes a process's code page from the Unix locale it starts in: the

@@ -367,7 +367,9 @@ TEST_F(MessageTest, PumpStopsAtQuitAndLeavesWhatFollowsIt)
 TEST_F(MessageTest, DispatchOneReportsQuitWithoutDispatchingIt)
 {
     PostQuitMessage(3);
-    EXPECT_TRUE(DispatchOneMessage());
+    WPARAM quitValue = 0;
+    EXPECT_TRUE(DispatchOneMessage(&quitValue));
+    EXPECT_EQ(quitValue, 3u);
     EXPECT_TRUE(ReceivedMessages.empty());
     PostMessageW(window_, CountedMessage, 0, 0);
     EXPECT_FALSE(DispatchOneMessage());
