@@ -7,9 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "lookup/unique_any.h"
-
-using UniqueHandle = UniqueAny<HANDLE, CloseHandle>;
+#include "tests/support/handles.h"
 
 // The folder of the running test program, without a trailing backslash.
 std::wstring TestProgramDirectory();
