@@ -12,6 +12,9 @@
 // The folder of the running test program, without a trailing backslash.
 std::wstring TestProgramDirectory();
 
+// User plus kernel time of this process so far, in milliseconds.
+double ProcessCpuMs();
+
 struct ChildProcess {
     UniqueHandle process;
     UniqueHandle thread;
