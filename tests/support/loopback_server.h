@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/handles.h"
+
 // What the server sends back on one connection.
 struct LoopbackReply {
     // Status line and header lines, ending with the blank line; sent as is.
@@ -112,10 +114,10 @@ private:
     void Append(size_t index, const char *bytes, int n);
     void MarkRequestOver(size_t index);
 
-    SOCKET listener_ = INVALID_SOCKET;
+    UniqueSocket listener_;
     unsigned short port_ = 0;
     bool winsockStarted_ = false;
-    HANDLE acceptThread_ = nullptr;
+    UniqueHandle acceptThread_;
     mutable volatile LONG stopping_ = 0;
 
     mutable CRITICAL_SECTION lock_;
@@ -126,5 +128,5 @@ private:
     std::vector<bool> requestOver_;
     size_t requestsOver_ = 0;
     size_t firstRecord_ = 0;  // records before this one were cleared
-    std::vector<HANDLE> connectionThreads_;
+    std::vector<UniqueHandle> connectionThreads_;
 };
