@@ -8,6 +8,5 @@ set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Only 64-bit Wine runs on the build machines, so this is the build the
-# tests run on.
+# CTest runs the test programs with Wine's 64-bit loader.
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
