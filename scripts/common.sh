@@ -66,7 +66,9 @@ can_run_i686() {
         }
     fi
     local rc=0 errors
-    errors=$(timeout 120 "$loader" "$exe" </dev/null 2>&1 >/dev/null) || rc=$?
+    # Started by bash, which reports a binary the kernel refuses as such
+    # (where timeout alone would hand it to sh as a script).
+    errors=$(timeout 120 bash -c '"$0" "$1"' "$loader" "$exe" </dev/null 2>&1 >/dev/null) || rc=$?
     [ $rc = 42 ] && return 0
     errors=$(printf '%s\n' "$errors" | grep -v '^$' | tail -n1)
     i686_problem="a 32-bit program under $loader ended with exit code $rc${errors:+: $errors}"
