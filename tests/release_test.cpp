@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "lookup/unique_any.h"
+#include "tests/support/process.h"
 
 namespace {
 
@@ -22,18 +23,9 @@ using UniqueActCtx = UniqueAny<HANDLE, ReleaseActCtx>;
 const LPCWSTR ManifestType = reinterpret_cast<LPCWSTR>(RT_MANIFEST);
 const LPCWSTR ManifestName = reinterpret_cast<LPCWSTR>(CREATEPROCESS_MANIFEST_RESOURCE_ID);
 
-// The folder of this test program, with a trailing backslash.
-std::wstring OwnDirectory()
-{
-    wchar_t path[MAX_PATH];
-    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring full(path, n);
-    return full.substr(0, full.find_last_of(L"\\/") + 1);
-}
-
 std::wstring FullPathFromTests(const wchar_t *fromTests)
 {
-    std::wstring relative = OwnDirectory() + fromTests;
+    std::wstring relative = TestProgramDirectory() + L"\\" + fromTests;
     for (wchar_t &c : relative)
         if (c == L'/')
             c = L'\\';
