@@ -92,46 +92,39 @@ TEST_P(BuiltProgram, HasOneManifestWithNothingThatChangesTheWindow)
 }
 
 // The manifest as the loader sees it: an activation context built from the
-// executable's manifest resource, queried for its run level and its list of
-// supported systems. A manifest the loader cannot parse fails here.
-class ActivationContext {
-public:
-    explicit ActivationContext(const std::wstring &path)
-    {
-        ACTCTXW request = {};
-        request.cbSize = sizeof request;
-        request.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
-        request.lpSource = path.c_str();
-        request.lpResourceName = ManifestName;
-        HANDLE made = CreateActCtxW(&request);
-        error_ = made == INVALID_HANDLE_VALUE ? GetLastError() : 0;
-        context_.reset(made == INVALID_HANDLE_VALUE ? nullptr : made);
-    }
-    HANDLE get() const { return context_.get(); }
-    DWORD error() const { return error_; }
+// executable's manifest resource, queried for its run level, its list of
+// supported systems and its assemblies. A manifest the loader cannot parse
+// gives no context; `error` then says why.
+UniqueActCtx ActivationContextOf(const std::wstring &path, DWORD *error)
+{
+    ACTCTXW request = {};
+    request.cbSize = sizeof request;
+    request.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+    request.lpSource = path.c_str();
+    request.lpResourceName = ManifestName;
+    HANDLE made = CreateActCtxW(&request);
+    *error = made == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    return UniqueActCtx(made == INVALID_HANDLE_VALUE ? nullptr : made);
+}
 
-    // The raw answer to one query, empty when the query fails.
-    std::vector<BYTE> Query(ULONG infoClass) const
-    {
-        SIZE_T needed = 0;
-        QueryActCtxW(0, context_.get(), nullptr, infoClass, nullptr, 0, &needed);
-        std::vector<BYTE> answer(needed);
-        if (needed == 0 ||
-            !QueryActCtxW(0, context_.get(), nullptr, infoClass, answer.data(), needed, &needed))
-            answer.clear();
-        return answer;
-    }
-
-private:
-    UniqueActCtx context_;
-    DWORD error_ = 0;
-};
+// The raw answer to one query, empty when the query fails.
+std::vector<BYTE> QueryActivationContext(HANDLE context, ULONG infoClass)
+{
+    SIZE_T needed = 0;
+    QueryActCtxW(0, context, nullptr, infoClass, nullptr, 0, &needed);
+    std::vector<BYTE> answer(needed);
+    if (needed == 0 || !QueryActCtxW(0, context, nullptr, infoClass, answer.data(), needed, &needed))
+        answer.clear();
+    return answer;
+}
 
 TEST_P(BuiltProgram, ManifestRunsAsInvokerWithoutUiAccess)
 {
-    ActivationContext context(Path());
-    ASSERT_TRUE(context.get()) << "CreateActCtx failed with error " << context.error();
-    std::vector<BYTE> answer = context.Query(RunlevelInformationInActivationContext);
+    DWORD error = 0;
+    UniqueActCtx context = ActivationContextOf(Path(), &error);
+    ASSERT_TRUE(context) << "CreateActCtx failed with error " << error;
+    std::vector<BYTE> answer =
+        QueryActivationContext(context.get(), RunlevelInformationInActivationContext);
     ASSERT_GE(answer.size(), sizeof(ACTIVATION_CONTEXT_RUN_LEVEL_INFORMATION));
     const auto *level = reinterpret_cast<const ACTIVATION_CONTEXT_RUN_LEVEL_INFORMATION *>(answer.data());
     EXPECT_EQ(level->RunLevel, ACTCTX_RUN_LEVEL_AS_INVOKER);
@@ -165,9 +158,11 @@ const SupportedSystem SupportedSystems[] = {
 
 TEST_P(BuiltProgram, ManifestDeclaresEveryWindowsFromVistaTo11)
 {
-    ActivationContext context(Path());
-    ASSERT_TRUE(context.get()) << "CreateActCtx failed with error " << context.error();
-    std::vector<BYTE> answer = context.Query(CompatibilityInformationInActivationContext);
+    DWORD error = 0;
+    UniqueActCtx context = ActivationContextOf(Path(), &error);
+    ASSERT_TRUE(context) << "CreateActCtx failed with error " << error;
+    std::vector<BYTE> answer =
+        QueryActivationContext(context.get(), CompatibilityInformationInActivationContext);
     ASSERT_GE(answer.size(), sizeof(DWORD));
     const auto *compatibility = reinterpret_cast<const CompatibilityInformation *>(answer.data());
     ASSERT_EQ(answer.size(), offsetof(CompatibilityInformation, Elements) +
@@ -186,9 +181,11 @@ TEST_P(BuiltProgram, ManifestDeclaresEveryWindowsFromVistaTo11)
 // common controls of visual styles) would be a second one.
 TEST_P(BuiltProgram, ManifestBindsNoOtherAssembly)
 {
-    ActivationContext context(Path());
-    ASSERT_TRUE(context.get()) << "CreateActCtx failed with error " << context.error();
-    std::vector<BYTE> answer = context.Query(ActivationContextDetailedInformation);
+    DWORD error = 0;
+    UniqueActCtx context = ActivationContextOf(Path(), &error);
+    ASSERT_TRUE(context) << "CreateActCtx failed with error " << error;
+    std::vector<BYTE> answer =
+        QueryActivationContext(context.get(), ActivationContextDetailedInformation);
     ASSERT_GE(answer.size(), sizeof(ACTIVATION_CONTEXT_DETAILED_INFORMATION));
     EXPECT_EQ(reinterpret_cast<const ACTIVATION_CONTEXT_DETAILED_INFORMATION *>(answer.data())
                   ->ulAssemblyCount,
