@@ -2,7 +2,6 @@
 # its start-up routine in-process.
 channel_program_test(app_test app_test.cpp ../app/application.cpp ../app/main_window.cpp
                      ../app/no_test_hooks.cpp)
-target_link_libraries(app_test PRIVATE version)
 
 # Wine takes a process's code page from the Unix locale it starts in: the
 # whole suite runs under the default locale (code page 1252), and the

@@ -550,26 +550,6 @@ TEST(ShippingProgram, CarriesNoTestHooks)
     }
 }
 
-std::wstring VersionString(const std::vector<BYTE> &info, const wchar_t *name)
-{
-    struct Translation {
-        WORD language;
-        WORD codePage;
-    } *translation = nullptr;
-    UINT size = 0;
-    if (!VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation",
-                        reinterpret_cast<void **>(&translation), &size) ||
-        size < sizeof *translation)
-        return L"<no translation>";
-    wchar_t key[128];
-    swprintf(key, 128, L"\\StringFileInfo\\%04x%04x\\%ls", translation->language,
-             translation->codePage, name);
-    wchar_t *value = nullptr;
-    if (!VerQueryValueW(info.data(), key, reinterpret_cast<void **>(&value), &size) || !value)
-        return L"<none>";
-    return value;
-}
-
 #pragma pack(push, 2)
 struct IconGroupEntry {
     BYTE width;
@@ -589,17 +569,10 @@ struct IconGroup {
 };
 #pragma pack(pop)
 
-TEST(ShippingProgram, HasItsIconAndVersionInformation)
+// Its version information is read with the manifest, in release_test.
+TEST(ShippingProgram, HasItsIcon)
 {
     std::wstring path = ShippingProgramPath();
-    DWORD ignored = 0;
-    DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
-    ASSERT_GT(size, 0u);
-    std::vector<BYTE> info(size);
-    ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, info.data()));
-    EXPECT_EQ(VersionString(info, L"FileDescription"), L"Channel lookup");
-    EXPECT_EQ(VersionString(info, L"OriginalFilename"), L"channel-lookup.exe");
-
     HMODULE module = LoadLibraryExW(path.c_str(), nullptr,
                                     LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     ASSERT_NE(module, nullptr);

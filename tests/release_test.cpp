@@ -13,6 +13,7 @@
 
 #include "lookup/unique_any.h"
 #include "tests/support/process.h"
+#include "tests/support/program_driver.h"
 
 namespace {
 
@@ -23,26 +24,15 @@ using UniqueActCtx = UniqueAny<HANDLE, ReleaseActCtx>;
 const LPCWSTR ManifestType = reinterpret_cast<LPCWSTR>(RT_MANIFEST);
 const LPCWSTR ManifestName = reinterpret_cast<LPCWSTR>(CREATEPROCESS_MANIFEST_RESOURCE_ID);
 
-std::wstring FullPathFromTests(const wchar_t *fromTests)
-{
-    std::wstring relative = TestProgramDirectory() + L"\\" + fromTests;
-    for (wchar_t &c : relative)
-        if (c == L'/')
-            c = L'\\';
-    wchar_t full[MAX_PATH];
-    DWORD n = GetFullPathNameW(relative.c_str(), MAX_PATH, full, nullptr);
-    return n > 0 && n < MAX_PATH ? std::wstring(full, n) : relative;
-}
-
 struct Program {
     const char *name;
-    const wchar_t *fromTests;
+    std::wstring (*path)();
 };
 
 // Both builds carry the same resources; the shipping one is what users get.
 const Program Programs[] = {
-    {"shipping", CHANNEL_SHIPPING_PROGRAM},
-    {"test", CHANNEL_TEST_PROGRAM},
+    {"shipping", ShippingProgramPath},
+    {"test", TestProgramPath},
 };
 
 std::string ProgramName(const testing::TestParamInfo<Program> &info) { return info.param.name; }
@@ -50,7 +40,7 @@ void PrintTo(const Program &program, std::ostream *out) { *out << program.name; 
 
 class BuiltProgram : public testing::TestWithParam<Program> {
 protected:
-    std::wstring Path() const { return FullPathFromTests(GetParam().fromTests); }
+    std::wstring Path() const { return GetParam().path(); }
 };
 
 INSTANTIATE_TEST_SUITE_P(Both, BuiltProgram, testing::ValuesIn(Programs), ProgramName);
@@ -194,17 +184,27 @@ TEST_P(BuiltProgram, ManifestBindsNoOtherAssembly)
 
 std::wstring VersionString(const std::vector<BYTE> &info, const wchar_t *name)
 {
-    wchar_t key[128];
-    swprintf(key, 128, L"\\StringFileInfo\\040904B0\\%ls", name);
-    wchar_t *value = nullptr;
+    struct Translation {
+        WORD language;
+        WORD codePage;
+    } *translation = nullptr;
     UINT size = 0;
+    if (!VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation",
+                        reinterpret_cast<void **>(&translation), &size) ||
+        size < sizeof *translation)
+        return L"<no translation>";
+    wchar_t key[128];
+    swprintf(key, 128, L"\\StringFileInfo\\%04x%04x\\%ls", translation->language,
+             translation->codePage, name);
+    wchar_t *value = nullptr;
     if (!VerQueryValueW(info.data(), key, reinterpret_cast<void **>(&value), &size) || !value)
         return L"<none>";
     return value;
 }
 
-// One version number, the project's, in every place Windows shows one.
-TEST_P(BuiltProgram, CarriesTheProjectVersion)
+// Its name, and one version number, the project's, in every place Windows
+// shows one.
+TEST_P(BuiltProgram, CarriesItsNameAndTheProjectVersion)
 {
     std::wstring path = Path();
     DWORD ignored = 0;
@@ -212,6 +212,8 @@ TEST_P(BuiltProgram, CarriesTheProjectVersion)
     ASSERT_GT(size, 0u);
     std::vector<BYTE> info(size);
     ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, info.data()));
+    EXPECT_EQ(VersionString(info, L"FileDescription"), L"Channel lookup");
+    EXPECT_EQ(VersionString(info, L"OriginalFilename"), L"channel-lookup.exe");
     EXPECT_EQ(VersionString(info, L"FileVersion"), CHANNEL_PROJECT_VERSION);
     EXPECT_EQ(VersionString(info, L"ProductVersion"), CHANNEL_PROJECT_VERSION);
 
