@@ -1,21 +1,26 @@
 #include "http/fetch.h"
+#include "http/fetch_internal.h"
 
 #include <stdio.h>
 #include <string.h>
 
-HttpClient TheHttpClient;
 DWORD FetchTimeoutMs = 30000;
+DWORD FetchDeadlineMs = 30000;
 int32_t FailingRootOpens = 0;
 
-HttpClient::~HttpClient()
-{
-    if (root) {
-        InternetCloseHandle(root);
-        root = nullptr;
-    }
-}
-
 namespace {
+
+// The process-wide root handle of the internet client: opened by the first
+// fetch that needs it, shared by all later fetches, closed at normal exit.
+struct HttpClient {
+    HINTERNET root = nullptr;
+    ~HttpClient()
+    {
+        if (root)
+            InternetCloseHandle(root);
+    }
+};
+HttpClient TheHttpClient;
 
 const char AgentString[] = "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)";
 const char AcceptEntry[] = "Accept: */* \r\n";
@@ -225,6 +230,17 @@ ByteBuffer ReadBody(HINTERNET request)
 }
 
 } // namespace
+
+void ResetHttpClient()
+{
+    if (TheHttpClient.root)
+        InternetCloseHandle(TheHttpClient.root);
+    TheHttpClient.root = nullptr;
+}
+
+bool HttpClientIsOpen() { return TheHttpClient.root != nullptr; }
+
+HINTERNET HttpClientRoot() { return TheHttpClient.root; }
 
 int32_t ChunkSizeFor(const char *contentLength)
 {

@@ -1,43 +1,19 @@
-// HTTP GET over WinINet, synchronous, on the calling thread.
+// HTTP GET over WinINet. To its caller the fetch is synchronous: it returns
+// when the reply is complete, the server gives up, or the fetch's deadline
+// passes, whichever comes first.
 #pragma once
 
-#include <windows.h>
-#include <wininet.h>
+#include <stdint.h>
 
 #include "lookup/values.h"
+
+// The most body bytes one fetch reads; a longer reply is cut here, as if
+// the server had closed.
+const int32_t FetchBodyLimit = 64 << 20;
+// The most redirects one fetch follows; past them the last reply's body is
+// the result.
+const int32_t FetchRedirectLimit = 10;
 
 // The whole body of the response to a GET of `url`, whatever its status;
 // null when nothing arrived. Failures are silent.
 ByteBuffer FetchUrl(const char *url);
-
-// The process-wide root handle of the internet client: opened by the first
-// fetch that needs it, shared by all later fetches, closed at normal exit.
-struct HttpClient {
-    HINTERNET root = nullptr;
-    ~HttpClient();
-};
-extern HttpClient TheHttpClient;
-
-// Bytes asked for by each read, from the Content-Length text (or null when
-// the response has none).
-int32_t ChunkSizeFor(const char *contentLength);
-
-// What a fetch takes from its URL.
-struct UrlParts {
-    char host[256];
-    char object[2048];  // path and query; a fragment, if any, is still there
-    char userName[128];
-    char password[128];
-    INTERNET_PORT port;
-    DWORD service;      // INTERNET_SERVICE_*; 4107 for https
-};
-// Canonicalises and cracks `url`; false when the platform cannot.
-bool SplitUrl(const char *url, UrlParts *parts);
-
-// Send and receive time-out of every connection, in milliseconds. Without it
-// a server that accepts and never answers would hold the program forever.
-// Tests shorten it; the program keeps the default of 30 seconds.
-extern DWORD FetchTimeoutMs;
-// For tests: this many of the next root opens fail as if the platform had
-// refused them.
-extern int32_t FailingRootOpens;

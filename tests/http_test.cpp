@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "http/fetch.h"
+#include "http/fetch_internal.h"
 #include "lookup/values.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/process.h"
@@ -204,12 +205,18 @@ std::vector<std::string> HeaderValues(const std::vector<std::string> &lines, con
     return values;
 }
 
-void CloseRootHandle()
-{
-    if (TheHttpClient.root)
-        InternetCloseHandle(TheHttpClient.root);
-    TheHttpClient.root = nullptr;
-}
+// Puts a test seam back as it was when the holder goes.
+template <typename T> class SavedSeam {
+public:
+    explicit SavedSeam(T *seam) : seam_(seam), saved_(*seam) {}
+    ~SavedSeam() { *seam_ = saved_; }
+    SavedSeam(const SavedSeam &) = delete;
+    SavedSeam &operator=(const SavedSeam &) = delete;
+
+private:
+    T *seam_;
+    T saved_;
+};
 
 // Every fetch test checks that nothing but the results it released was
 // left behind, and puts the test seams back.
@@ -222,8 +229,6 @@ protected:
     }
     void TearDown() override
     {
-        FetchTimeoutMs = 30000;
-        FailingRootOpens = 0;
         EXPECT_EQ(LiveBlockCount(), live_) << "a block was not released";
         WinsockUser::TearDown();
     }
@@ -248,16 +253,19 @@ protected:
         return bytes;
     }
     int32_t live_ = 0;
+    SavedSeam<DWORD> timeout_{&FetchTimeoutMs};
+    SavedSeam<DWORD> deadline_{&FetchDeadlineMs};
+    SavedSeam<int32_t> failingOpens_{&FailingRootOpens};
 };
 
 TEST_F(Fetch, UnusableUrlsGiveNullWithoutOpeningTheClient)
 {
-    CloseRootHandle();
+    ResetHttpClient();
     const char *urls[] = {"", "127.0.0.1/channel/42", "channel 42", "//127.0.0.1/channel/42"};
     EXPECT_EQ(FetchUrl(nullptr), nullptr);
     for (const char *url : urls) {
         EXPECT_EQ(FetchUrl(url), nullptr) << url;
-        EXPECT_EQ(TheHttpClient.root, nullptr) << "opened for " << url;
+        EXPECT_FALSE(HttpClientIsOpen()) << "opened for " << url;
     }
 }
 
@@ -551,19 +559,19 @@ TEST_F(Fetch, FetchesShareOneRootHandleAndAFailedOpenIsRetried)
     server.SetReply(OkReply("shared"));
     std::string url = server.Url("/channel/42");
 
-    CloseRootHandle();
+    ResetHttpClient();
     FailingRootOpens = 1;
     bool isNull = false;
     FetchBytes(url, &isNull);
     EXPECT_TRUE(isNull);
-    EXPECT_EQ(TheHttpClient.root, nullptr);
+    EXPECT_FALSE(HttpClientIsOpen());
     EXPECT_EQ(server.RequestCount(), 0u) << "nothing is sent without a root handle";
 
     EXPECT_EQ(FetchBytes(url), "shared");
-    HINTERNET first = TheHttpClient.root;
+    HINTERNET first = HttpClientRoot();
     EXPECT_NE(first, nullptr) << "the next fetch opened it";
     EXPECT_EQ(FetchBytes(url), "shared");
-    EXPECT_EQ(TheHttpClient.root, first);
+    EXPECT_EQ(HttpClientRoot(), first);
     EXPECT_EQ(server.RequestCount(), 2u) << "every fetch goes to the server";
 }
 
