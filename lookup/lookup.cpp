@@ -10,6 +10,9 @@ const UINT ReplyCodePage = CP_UTF8;
 // code page happens to be.
 const UINT TextCodePage = 936;
 const int32_t LookupPauseMs = 500;
+// The most data bytes one buffer can hold: its block, head included, is
+// counted in 32 bits.
+const double LargestBufferCount = INT32_MAX - static_cast<double>(sizeof(ByteBufferHead));
 
 PreTranslateHook TheHook;
 
@@ -51,6 +54,15 @@ TextValue Utf8ToAnsi(const ByteBufferHead *utf8)
     return text;
 }
 
+int32_t ResultBytes(int64_t units, int32_t unitSize)
+{
+    // Exact in double precision: both factors are below 2^32.
+    double bytes = static_cast<double>(units) * unitSize;
+    if (units < 0 || unitSize < 0 || bytes > LargestBufferCount)
+        return -1;
+    return TruncateToInt(bytes);
+}
+
 ByteBuffer Utf8ToUtf16(const ByteBufferHead *utf8)
 {
     int32_t n = BufferLength(utf8);
@@ -58,7 +70,9 @@ ByteBuffer Utf8ToUtf16(const ByteBufferHead *utf8)
     // An explicit length: no terminator is read and none is written. An
     // empty input fails here and yields null below.
     int count = MultiByteToWideChar(ReplyCodePage, 0, bytes, n, nullptr, 0);
-    ByteBuffer units = ZeroBuffer(TruncateToInt(static_cast<double>(count) * 2.0));
+    // A result too large for one buffer is a reply that cannot be decoded:
+    // null, like any other (ZeroBuffer gives null for -1).
+    ByteBuffer units = ZeroBuffer(ResultBytes(count, sizeof(WCHAR)));
     if (units)
         MultiByteToWideChar(ReplyCodePage, 0, bytes, n, reinterpret_cast<LPWSTR>(BufferData(units)),
                             count);
@@ -72,7 +86,8 @@ TextValue Utf16ToAnsi(const ByteBufferHead *utf16)
     const WCHAR *units = reinterpret_cast<const WCHAR *>(BufferData(utf16));
     int m = WideCharToMultiByte(TextCodePage, WC_COMPOSITECHECK, units, cch, nullptr, 0, nullptr,
                                 nullptr);
-    ByteBuffer bytes = ZeroBuffer(m);
+    // As above: a text too large for one buffer is none.
+    ByteBuffer bytes = ZeroBuffer(ResultBytes(m, 1));
     if (bytes)
         WideCharToMultiByte(TextCodePage, WC_COMPOSITECHECK, units, cch,
                             reinterpret_cast<LPSTR>(BufferData(bytes)), m, nullptr, nullptr);

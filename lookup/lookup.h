@@ -12,6 +12,9 @@ TextValue LookUpChannel(const char *number);
 TextValue Utf8ToAnsi(const ByteBufferHead *utf8);
 ByteBuffer Utf8ToUtf16(const ByteBufferHead *utf8);
 TextValue Utf16ToAnsi(const ByteBufferHead *utf16);
+// The byte count of a conversion's result of `units` units of `unitSize`
+// bytes each, computed without overflow; -1 when one buffer cannot hold it.
+int32_t ResultBytes(int64_t units, int32_t unitSize);
 
 // What lies between the first `start` and the next `end` after it;
 // EmptyText when either is missing.

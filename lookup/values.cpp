@@ -108,9 +108,10 @@ int32_t FindText(const char *text, const char *sought)
     if (k == 0)
         return l > 0 ? 1 : -1;
     const unsigned char *bytes = reinterpret_cast<const unsigned char *>(text);
-    // A candidate never starts on the second byte of a two-byte character;
-    // every byte of 0x80 or above leads one.
-    for (int32_t i = 0; l - i >= k; i += bytes[i] >= 0x80 ? 2 : 1)
+    // A candidate never starts on the second byte of a two-byte character.
+    // Code page 936 leads one with 0x81 to 0xFE only; 0x80 (the euro sign)
+    // and 0xFF stand alone.
+    for (int32_t i = 0; l - i >= k; i += bytes[i] >= 0x81 && bytes[i] <= 0xFE ? 2 : 1)
         if (memcmp(bytes + i, sought, k) == 0)
             return i + 1;
     return -1;

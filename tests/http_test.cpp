@@ -5,6 +5,11 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -436,6 +441,256 @@ TEST_F(Fetch, ASilentServerTimesOut)
         EXPECT_TRUE(got == c.expected) << c.what;
         ReleaseBlock(fetch.body);
     }
+}
+
+// The deadline of the hostile-server tests: shortened, unless
+// FETCH_HOSTILE_DEADLINE_MS names another (the program's 30000, to measure).
+DWORD HostileDeadlineMs()
+{
+    char value[16];
+    DWORD n = GetEnvironmentVariableA("FETCH_HOSTILE_DEADLINE_MS", value, sizeof value);
+    return n > 0 && n < sizeof value ? strtoul(value, nullptr, 10) : 2000;
+}
+
+// Servers that would hold a fetch for ever, each left at the deadline with
+// what arrived before it; the abandoned workers neither leak blocks nor
+// disturb the fetches that follow.
+TEST_F(Fetch, EveryHostileServerIsLeftAtTheDeadline)
+{
+    const DWORD deadline = HostileDeadlineMs();
+    const DWORD slack = 1000;
+    const DWORD dripMs = deadline / 20;
+    FetchDeadlineMs = deadline;
+    // Long enough never to end these fetches: each dripped byte would
+    // start it again anyway.
+    FetchTimeoutMs = 3 * deadline + 30000;
+
+    std::string body = Payload(100000);
+    LoopbackReply whole = ReplyDeclaring(100000, body);
+    size_t statusLine = whole.head.find("\r\n") + 2;
+    LoopbackReply slowLoop = RedirectReply("/channel/1");
+    slowLoop.delayMs = deadline / 4;  // eleven hops take well past the deadline
+    struct Case {
+        const char *what;
+        LoopbackReply reply;
+        bool bodyArrives;  // some of `body` arrives before the deadline
+    } cases[] = {
+        {"self-redirect loop, each hop slow", slowLoop, false},
+        {"body drip", DrippingReply(whole, whole.head.size(), dripMs), true},
+        {"header drip", DrippingReply(whole, statusLine, dripMs), false},
+        {"silent server", SilentReply(), false},
+    };
+    // The servers stay up to the end, so that their abandoned workers are
+    // still blocked while the later fetches run.
+    std::vector<std::unique_ptr<LoopbackServer>> hostile;
+    for (const Case &c : cases) {
+        hostile.emplace_back(new LoopbackServer);
+        LoopbackServer &server = *hostile.back();
+        ASSERT_NE(server.Port(), 0);
+        server.SetReply(c.reply);
+        bool isNull = false;
+        DWORD start = GetTickCount();
+        std::string got = FetchBytes(server.Url("/channel/1"), &isNull);
+        DWORD elapsed = GetTickCount() - start;
+        printf("hostile: %s: fetch returned after %lu ms with %zu bytes (deadline %lu ms)\n", c.what,
+               static_cast<unsigned long>(elapsed), got.size(), static_cast<unsigned long>(deadline));
+        EXPECT_LE(elapsed, deadline + slack) << c.what;
+        EXPECT_GE(elapsed + 50, deadline) << c.what << ": ended before the deadline";
+        if (c.bodyArrives) {
+            EXPECT_TRUE(got == body.substr(0, got.size())) << c.what << ": the bytes that arrived, in order";
+            // One byte every dripMs, the first with the head; a loaded
+            // machine may lag, so half of them at least.
+            EXPECT_GE(got.size(), deadline / dripMs / 2) << c.what;
+            EXPECT_LE(got.size(), elapsed / dripMs + 1) << c.what;
+        } else {
+            EXPECT_TRUE(isNull) << c.what;
+        }
+    }
+
+    LoopbackServer good;
+    ASSERT_NE(good.Port(), 0);
+    good.SetReply(OkReply("fine"));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(FetchBytes(good.Url("/channel/2")), "fine") << "fetch " << i << " after the abandoned ones";
+    // A root handle that a worker may still use is given up, not closed.
+    ResetHttpClient();
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(FetchBytes(good.Url("/channel/3")), "fine") << "fetch " << i << " with a new root handle";
+}
+
+TEST_F(Fetch, AFastRedirectLoopEndsAtTheLimit)
+{
+    LoopbackServer server;
+    ASSERT_NE(server.Port(), 0);
+    server.SetReply(RedirectReply("/channel/1"));
+    bool isNull = false;
+    FetchBytes(server.Url("/channel/1"), &isNull);
+    EXPECT_TRUE(isNull) << "the last reply, a redirect, has no body";
+    ASSERT_TRUE(server.WaitForRequests(FetchRedirectLimit + 1, 5000));
+    Sleep(200);
+    EXPECT_EQ(server.RequestCount(), static_cast<size_t>(FetchRedirectLimit + 1))
+        << "the first request and ten redirects";
+}
+
+// A redirect with a body of its own, which must not reach the result.
+LoopbackReply RedirectWithBody(int status, const std::string &location, const std::string &body = "moved here")
+{
+    return HttpReply("HTTP/1.0 " + std::to_string(status) + " Moved",
+                     "Location: " + location + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n",
+                     body);
+}
+
+TEST_F(Fetch, RedirectsAreFollowedByHandWithTheSameRequest)
+{
+    LoopbackServer server;
+    ASSERT_NE(server.Port(), 0);
+    for (int status : {301, 302, 303, 307, 308}) {
+        std::string s = "/" + std::to_string(status);
+        // Relative to the current URL, then absolute with a fragment.
+        server.SetReplyFor(s + "/start", RedirectWithBody(status, "next?x=1"));
+        server.SetReplyFor(s + "/next?x=1", RedirectWithBody(status, server.Url(s + "/final#part")));
+        server.SetReplyFor(s + "/final", OkReply("arrived " + s));
+        server.ClearRequests();
+        EXPECT_EQ(FetchBytes(server.Url(s + "/start")), "arrived " + s) << "only the final body counts";
+        std::vector<std::string> requests = server.Requests();
+        ASSERT_EQ(requests.size(), 3u) << status;
+        const char *targets[] = {"/start", "/next?x=1", "/final"};
+        for (size_t i = 0; i < 3; ++i) {
+            std::vector<std::string> lines = RequestLines(requests[i]);
+            ASSERT_FALSE(lines.empty());
+            EXPECT_EQ(lines[0], "GET " + s + targets[i] + " HTTP/1.0") << "hop " << i;
+            EXPECT_EQ(HeaderValues(lines, "User-Agent"),
+                      std::vector<std::string>{"Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)"});
+            EXPECT_EQ(HeaderValues(lines, "Accept"), std::vector<std::string>{"*/*"}) << "hop " << i;
+        }
+    }
+}
+
+TEST_F(Fetch, ARedirectThatCannotBeFollowedGivesItsOwnBody)
+{
+    LoopbackServer server;
+    ASSERT_NE(server.Port(), 0);
+    struct Case {
+        const char *what;
+        LoopbackReply reply;
+        std::string expected;
+    } cases[] = {
+        {"no Location", HttpReply("HTTP/1.0 302 Found", "Content-Length: 11\r\n", "no location"), "no location"},
+        {"to another scheme", RedirectWithBody(301, "ftp://127.0.0.1/file", "elsewhere"), "elsewhere"},
+        {"a status that is no redirect", RedirectWithBody(300, "/channel/2", "choices"), "choices"},
+    };
+    server.SetReplyFor("/channel/2", OkReply("followed"));
+    for (const Case &c : cases) {
+        server.SetReplyFor("/channel/1", c.reply);
+        server.ClearRequests();
+        EXPECT_EQ(FetchBytes(server.Url("/channel/1")), c.expected) << c.what;
+        EXPECT_EQ(server.Requests().size(), 1u) << c.what;
+    }
+}
+
+TEST_F(Fetch, TenRedirectsAreFollowedAndNoMore)
+{
+    LoopbackServer server;
+    ASSERT_NE(server.Port(), 0);
+    const int limit = FetchRedirectLimit;
+    ASSERT_EQ(limit, 10);
+    struct Case {
+        const char *chain;
+        int redirects;          // before the reply that is not one
+        std::string expected;   // the result
+    } cases[] = {
+        {"/at-limit/", limit, "reached"},
+        // The eleventh reply is a redirect too: its own body is the result.
+        {"/past-limit/", limit + 1, "redirect 10"},
+    };
+    for (const Case &c : cases) {
+        for (int i = 0; i < c.redirects; ++i)
+            server.SetReplyFor(c.chain + std::to_string(i),
+                               RedirectWithBody(302, c.chain + std::to_string(i + 1), "redirect " + std::to_string(i)));
+        server.SetReplyFor(c.chain + std::to_string(c.redirects), OkReply("reached"));
+        server.ClearRequests();
+        EXPECT_EQ(FetchBytes(server.Url(c.chain + std::string("0"))), c.expected) << c.chain;
+        std::vector<std::string> requests = server.Requests();
+        ASSERT_EQ(requests.size(), static_cast<size_t>(limit + 1)) << c.chain;
+        for (int i = 0; i <= limit; ++i)
+            EXPECT_EQ(RequestLines(requests[i])[0], "GET " + (c.chain + std::to_string(i)) + " HTTP/1.0");
+    }
+}
+
+// The body limit: what lies past it is never read, and the fetch does not
+// wait for it.
+TEST_F(Fetch, ABodyIsCutAtTheLimit)
+{
+    const size_t limit = FetchBodyLimit;
+    ASSERT_EQ(limit, 64u << 20);
+    FetchTimeoutMs = 60000;
+    FetchDeadlineMs = 60000;
+    std::string body = Payload(limit + 1000);
+    LoopbackReply exact = ReplyDeclaring(limit, body);
+    exact.bodyBytesToSend = limit;
+    // Declares more than it sends, then waits: a fetch that read on would
+    // wait out the time-out.
+    LoopbackReply overAndOpen = ReplyDeclaring(limit + 1000, body);
+    overAndOpen.bodyBytesToSend = limit + 1;
+    overAndOpen.holdOpen = true;
+    LoopbackReply overWithoutLength = ReplyWithoutLength(body);
+    struct Case {
+        const char *what;
+        const LoopbackReply *reply;
+    } cases[] = {
+        {"exactly the limit", &exact},
+        {"one byte past the limit, then nothing", &overAndOpen},
+        {"past the limit, no Content-Length", &overWithoutLength},
+    };
+    LoopbackServer server;
+    ASSERT_NE(server.Port(), 0);
+    for (const Case &c : cases) {
+        server.SetReply(*c.reply);
+        DWORD start = GetTickCount();
+        std::string got = FetchBytes(server.Url("/channel/1"));
+        DWORD elapsed = GetTickCount() - start;
+        EXPECT_EQ(got.size(), limit) << c.what;
+        EXPECT_TRUE(got.size() == limit && memcmp(got.data(), body.data(), limit) == 0) << c.what;
+        EXPECT_LT(elapsed, 30000u) << c.what << ": waited for bytes past the limit";
+    }
+}
+
+// Run only as the child of the test below: leaves workers blocked on the
+// servers named in FETCH_AT_EXIT_URLS (separated by spaces) and lets the
+// process end while they still wait.
+TEST(FetchAtExit, LeavesWorkersBehind)
+{
+    char urls[1024];
+    DWORD n = GetEnvironmentVariableA("FETCH_AT_EXIT_URLS", urls, sizeof urls);
+    if (n == 0 || n >= sizeof urls)
+        GTEST_SKIP() << "run as a child by TheProcessEndsAtOnceWithAbandonedWorkers";
+    FetchDeadlineMs = 300;
+    for (char *url = strtok(urls, " "); url; url = strtok(nullptr, " "))
+        ReleaseBlock(FetchUrl(url));
+}
+
+TEST_F(Fetch, TheProcessEndsAtOnceWithAbandonedWorkers)
+{
+    LoopbackServer silent;
+    LoopbackServer dripping;
+    ASSERT_NE(silent.Port(), 0);
+    ASSERT_NE(dripping.Port(), 0);
+    silent.SetReply(SilentReply());
+    LoopbackReply drip = ReplyDeclaring(100000, Payload(100000));
+    dripping.SetReply(DrippingReply(drip, drip.head.size(), 50));
+    std::string urls = silent.Url("/channel/1") + " " + dripping.Url("/channel/2");
+
+    ChildProcess child;
+    DWORD start = GetTickCount();
+    ASSERT_TRUE(StartChild(TestProgramDirectory() + L"\\http_test.exe", L"--gtest_filter=FetchAtExit.*", &child,
+                           std::wstring(), {{L"FETCH_AT_EXIT_URLS", std::wstring(urls.begin(), urls.end())}}));
+    DWORD code = WaitForExit(child, 25000);
+    DWORD elapsed = GetTickCount() - start;
+    if (code == STILL_ACTIVE)
+        KillChild(child);
+    EXPECT_EQ(code, 0u) << "the child ended cleanly";
+    EXPECT_LT(elapsed, 15000u) << "the end of the process waited for a worker";
+    EXPECT_TRUE(silent.WaitForRequests(1, 0) && dripping.WaitForRequests(1, 0)) << "both workers reached their server";
 }
 
 TEST_F(Fetch, UnreachableAndForeignUrlsGiveNull)

@@ -244,6 +244,34 @@ TEST_F(LookupTest, ConversionsOfNullAreNull)
     EXPECT_EQ(Utf8ToAnsi(EmptyBuffer), nullptr);
 }
 
+// The sizes of the conversions' results, up to sizes that cannot be
+// allocated in a test: a size past what one buffer holds is -1 (a null
+// result), never a wrapped 32-bit number.
+TEST(ResultBytes, NeverWrapsPastWhatABufferHolds)
+{
+    const int64_t largest = INT32_MAX - 8;  // data bytes of the largest buffer
+    struct Case {
+        int64_t units;
+        int32_t unitSize;
+        int32_t expected;
+    } cases[] = {
+        {0, 2, 0},
+        {1, 2, 2},
+        {5, 1, 5},
+        {largest / 2, 2, static_cast<int32_t>(largest / 2 * 2)},
+        {largest / 2 + 1, 2, -1},
+        {0x40000000, 2, -1},           // 2^31: wrapped, the most negative count
+        {0x48000000, 2, -1},           // 1.1 GiB of UTF-8: wrapped, negative
+        {0x80000001LL, 2, -1},         // wrapped, 2
+        {largest, 1, static_cast<int32_t>(largest)},
+        {largest + 1, 1, -1},
+        {INT32_MAX, 2, -1},
+        {-1, 2, -1},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(ResultBytes(c.units, c.unitSize), c.expected) << c.units << " units of " << c.unitSize;
+}
+
 // ---------------------------------------------------------------- messages
 
 const UINT CountedMessage = WM_APP + 1;
@@ -572,6 +600,10 @@ INSTANTIATE_TEST_SUITE_P(
         LookupCase{"two_start_markers", "42", R"({"name":"first","name":"second",})", "42first"},
         LookupCase{"chinese", "7", "{\"name\":\"" + Bytes("E4 B8 AD E6 96 87") + "\",}",
                    "7" + Bytes("D6 D0 CE C4")},
+        // U+20AC is the single byte 80 in code page 936: the quote after it
+        // still ends the name.
+        LookupCase{"euro_sign_ends_name", "7", "{\"name\":\"a" + Bytes("E2 82 AC") + "\",}",
+                   "7a" + Bytes("80")},
         LookupCase{"outside_936", "7", "{\"name\":\"a" + Bytes("E0 B8 81") + "b\",}", "7a?b"},
         LookupCase{"combining_mark", "7", "{\"name\":\"e" + Bytes("CC 81") + "\",}",
                    "7" + Bytes("A8 A6")},

@@ -150,6 +150,13 @@ LoopbackReply SilentReply()
     return reply;
 }
 
+LoopbackReply DrippingReply(LoopbackReply reply, size_t from, DWORD everyMs)
+{
+    reply.dripFrom = from;
+    reply.dripMs = everyMs;
+    return reply;
+}
+
 struct LoopbackServer::Connection {
     LoopbackServer *server;
     SOCKET socket;
@@ -498,8 +505,14 @@ void LoopbackServer::ServeConnection(Connection *connection)
                 size = limit - sent;
                 whole = false;
             }
+            // The part before the reply's drip point goes at the piece's
+            // own pace, the rest one byte every dripMs.
+            uint64_t paced = size;
+            if (reply.dripMs > 0 && sent + size > reply.dripFrom)
+                paced = reply.dripFrom > sent ? reply.dripFrom - sent : 0;
             if (!PauseUnlessStopping(segment.delayMs) ||
-                !SendPiece(s, record, segment, size, piece.second, &sent)) {
+                !SendPiece(s, record, segment, 0, paced, piece.second, false, &sent) ||
+                !SendPiece(s, record, segment, paced, size - paced, reply.dripMs, true, &sent)) {
                 NoteSent(record, sent, false, true);
                 return;  // the client went away, or the server stops
             }
@@ -532,23 +545,23 @@ void LoopbackServer::ServeConnection(Connection *connection)
     }
 }
 
-bool LoopbackServer::SendPiece(SOCKET s, size_t record, const ReplySegment &piece, uint64_t n,
-                               DWORD intervalMs, uint64_t *sent)
+bool LoopbackServer::SendPiece(SOCKET s, size_t record, const ReplySegment &piece, uint64_t start, uint64_t n,
+                               DWORD intervalMs, bool pauseAfter, uint64_t *sent)
 {
-    std::vector<char> generated(piece.source ? SendStep : 0);
+    std::vector<char> generated(piece.source && n > 0 ? SendStep : 0);
     uint64_t done = 0;
     while (done < n) {
         if (Stopping())
             return false;
-        if (intervalMs && !PauseUnlessStopping(intervalMs))
+        if (intervalMs && !pauseAfter && !PauseUnlessStopping(intervalMs))
             return false;
         size_t step = intervalMs ? 1 : static_cast<size_t>(n - done < SendStep ? n - done : SendStep);
         const char *from;
         if (piece.source) {
-            piece.source(done, generated.data(), step);
+            piece.source(start + done, generated.data(), step);
             from = generated.data();
         } else {
-            from = piece.bytes.data() + done;
+            from = piece.bytes.data() + start + done;
         }
         // Everything of this step goes out before the next one is made.
         size_t left = step;
@@ -565,6 +578,8 @@ bool LoopbackServer::SendPiece(SOCKET s, size_t record, const ReplySegment &piec
             *sent += k;
         }
         NoteSent(record, *sent, false, false);
+        if (intervalMs && pauseAfter && !PauseUnlessStopping(intervalMs))
+            return false;
     }
     return true;
 }

@@ -91,6 +91,11 @@ struct LoopbackReply {
     // When not 0: the head is a redirection with this status to the
     // request's own target, whatever `head` says, with no body.
     int redirectToSelf = 0;
+    // When set, everything from byte `dripFrom` of the reply on (head and
+    // body counted together) is sent one byte at a time, this many
+    // milliseconds apart: a server that keeps a connection barely alive.
+    DWORD dripMs = 0;
+    size_t dripFrom = 0;
 };
 
 // "HTTP/1.0 200 OK" with a Content-Length that matches the body.
@@ -113,6 +118,8 @@ LoopbackReply SilentReply();
 // A redirection (302 unless told) to the very target that was asked for:
 // a loop that a client must break itself.
 LoopbackReply SelfRedirectReply(int status = 302);
+// `reply`, sent whole up to byte `from` and then one byte every `everyMs`.
+LoopbackReply DrippingReply(LoopbackReply reply, size_t from, DWORD everyMs);
 
 class LoopbackServer {
 public:
@@ -175,11 +182,12 @@ private:
     void Append(size_t index, const char *bytes, int n);
     void MarkRequestOver(size_t index);
     void NoteSent(size_t index, uint64_t bytes, bool whole, bool over);
-    // Sends `n` bytes of `piece`, one at a time `intervalMs` apart when
-    // that is not 0; adds what went out to `sent`. False when the client
+    // Sends bytes [from, from + n) of `piece`; when `intervalMs` is not 0,
+    // one at a time with that pause before each byte (or after it, with
+    // `pauseAfter`). Adds what went out to `sent`. False when the client
     // went away or the server is stopping.
-    bool SendPiece(SOCKET s, size_t record, const ReplySegment &piece, uint64_t n, DWORD intervalMs,
-                   uint64_t *sent);
+    bool SendPiece(SOCKET s, size_t record, const ReplySegment &piece, uint64_t from, uint64_t n,
+                   DWORD intervalMs, bool pauseAfter, uint64_t *sent);
 
     SOCKET listener_ = INVALID_SOCKET;
     unsigned short port_ = 0;
