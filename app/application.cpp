@@ -44,13 +44,15 @@ void StartUp()
     _controlfp(_MCW_EM | _RC_NEAR, _MCW_EM | _MCW_RC);
 }
 
-void RunEventLoop()
+int RunEventLoop()
 {
     TheAppState.loopRunning = true;
     if (!IsWindow(MainWindowHandle()))
-        return;
-    while (!DispatchOneMessage()) {
+        return 0;
+    WPARAM quitValue = 0;
+    while (!DispatchOneMessage(&quitValue)) {
     }
+    return static_cast<int>(quitValue);
 }
 
 void ShutDown()

@@ -13,8 +13,9 @@ struct AppState {
 extern AppState TheAppState;
 
 void StartUp();
-// Returns once the quit message has been taken.
-void RunEventLoop();
+// Returns once the quit message has been taken, with its value (0 when the
+// window was gone before the loop began).
+int RunEventLoop();
 // Safe to run more than once; the fatal report runs it too.
 void ShutDown();
 

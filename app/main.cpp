@@ -13,10 +13,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     StartUp();
     if (!CreateMainWindow())
         ReportFatalError("The start-up window failed to load.");
-    RunEventLoop();
+    int exitCode = RunEventLoop();
     ShutDown();
-    // The quit message's value. Returning (rather than exiting here) runs
-    // the destructors of the process-wide objects, the internet handle's
-    // among them.
-    return 0;
+    // The quit message's value (0). Returning (rather than exiting here)
+    // runs the destructors of the process-wide objects, the internet
+    // handle's among them.
+    return exitCode;
 }

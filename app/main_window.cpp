@@ -1,40 +1,43 @@
 #include "app/main_window.h"
 
+#include <windowsx.h>
+
 #include <string>
 
 #include "app/application.h"
-#include "lookup/lookup.h"
-
-#ifdef CHANNEL_TEST_HOOKS
-#include <stdlib.h>
-
 #include "app/test_hooks.h"
-#endif
+#include "app/window_names.h"
+#include "lookup/lookup.h"
+#include "lookup/unique_any.h"
 
 namespace {
 
-// Texts inside the program are code page 936; the windows themselves are
-// Unicode, so that titles are right whatever the machine's code page is.
-const UINT TextCodePage = 936;
-
-const wchar_t MainClassName[] = L"QWidget";
 const int WindowWidth = 209;
 const int WindowHeight = 80;
 const DWORD MainStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
 
-const int EditId = 100;
 const int EditLeft = 8, EditTop = 16, EditWidth = 112, EditHeight = 24;
 const DWORD EditStyle = WS_CHILD | WS_CLIPSIBLINGS | WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL;
 
-const int ButtonId = 110;
 const int ButtonLeft = 136, ButtonTop = 16, ButtonWidth = 64, ButtonHeight = 24;
 const DWORD ButtonStyle =
     WS_CHILD | WS_CLIPSIBLINGS | WS_TABSTOP | BS_PUSHBUTTON | BS_CENTER | BS_VCENTER | BS_MULTILINE;
-// The button's caption, written as escapes so that the encoding of this
-// file does not matter.
-const wchar_t ButtonCaption[] = L"\u68F1\u6714";
-// The widest character of the text the edit box is sized for.
+// A character of the script the edit box is made for; only its height is
+// measured.
 const wchar_t HeightProbe[] = L"\u5434";
+
+using UniqueBrush = UniqueAny<HBRUSH, DeleteObject>;
+
+void ReleaseScreenDC(HDC dc) { ReleaseDC(nullptr, dc); }
+using UniqueScreenDC = UniqueAny<HDC, ReleaseScreenDC>;
+
+// An object selected into a DC until the one it replaced is put back.
+struct Selection {
+    HDC dc;
+    HGDIOBJ previous;
+};
+void RestoreSelection(Selection *selection) { SelectObject(selection->dc, selection->previous); }
+using UniqueSelection = UniqueAny<Selection *, RestoreSelection>;
 
 // The window, its controls and what they hold; released when the window is
 // destroyed.
@@ -43,10 +46,12 @@ struct MainWindow {
     HWND edit;
     HWND button;
     // The edit box's background, made with the box.
-    HBRUSH editBrush;
+    UniqueBrush editBrush;
     // The child that had the focus when the window was last deactivated.
     HWND savedFocus;
-    // The window's own copy of its title.
+    // The window's own copy of its title, in code page 936: the title bar
+    // holds only a UTF-16 copy. SetWindowCaption replaces it; it goes with
+    // the window, and is the one block the window keeps between lookups.
     TextValue title;
 };
 MainWindow TheMainWindow;
@@ -94,121 +99,80 @@ void PassFocusOn()
         SetFocus(target);
 }
 
-void Paint(HWND window)
-{
-    PAINTSTRUCT paint;
-    HDC dc = BeginPaint(window, &paint);
-    HBRUSH face = CreateSolidBrush(GetSysColor(COLOR_BTNFACE));
-    FillRect(dc, &paint.rcPaint, face);
-    DeleteObject(face);
-    EndPaint(window, &paint);
-}
-
 // Everything the window holds goes with it; then the event loop may end.
 void ReleaseWindowState()
 {
     ReleaseBlock(TheMainWindow.title);
-    if (TheMainWindow.editBrush)
-        DeleteObject(TheMainWindow.editBrush);
     TheMainWindow = MainWindow();
     ApplyQuitRule();
 }
 
-#ifdef CHANNEL_TEST_HOOKS
-UINT TestQueryMessage;
-
-// Icon handles are not readable from another process under every
-// platform, so the window reports on its own.
-LRESULT IconWidth(HWND window, WPARAM kind)
+// The class has no background brush: the window paints its face itself.
+void OnPaint(HWND window)
 {
-    HICON icon = reinterpret_cast<HICON>(SendMessageW(window, WM_GETICON, kind, 0));
-    ICONINFO info;
-    if (!icon || !GetIconInfo(icon, &info))
-        return 0;
-    BITMAP bitmap = {};
-    GetObjectW(info.hbmColor ? info.hbmColor : info.hbmMask, sizeof bitmap, &bitmap);
-    if (info.hbmColor)
-        DeleteObject(info.hbmColor);
-    if (info.hbmMask)
-        DeleteObject(info.hbmMask);
-    return bitmap.bmWidth;
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(window, &paint);
+    UniqueBrush face(CreateSolidBrush(GetSysColor(COLOR_BTNFACE)));
+    FillRect(dc, &paint.rcPaint, face.get());
+    EndPaint(window, &paint);
 }
 
-LRESULT AnswerTestQuery(HWND window, WPARAM query)
+// Black on white, whatever the system's window colours are.
+HBRUSH OnCtlColorEdit(HWND window, HDC dc, HWND control, int)
 {
-    switch (query) {
-    case TestQueryBigIconSize:
-        return IconWidth(window, ICON_BIG);
-    case TestQuerySmallIconSize:
-        return IconWidth(window, ICON_SMALL);
-    case TestQueryLiveBlocks:
-        return LiveBlockCount();
-    case TestQueryAnsiCodePage:
-        return GetACP();
-    default:
-        return -1;
+    if (control != TheMainWindow.edit || !TheMainWindow.editBrush)
+        return FORWARD_WM_CTLCOLOREDIT(window, dc, control, DefWindowProcW);
+    SetTextColor(dc, RGB(0, 0, 0));
+    SetBkColor(dc, RGB(255, 255, 255));
+    return TheMainWindow.editBrush.get();
+}
+
+void OnSetFocus(HWND window, HWND previous)
+{
+    FORWARD_WM_SETFOCUS(window, previous, DefWindowProcW);
+    PassFocusOn();
+}
+
+// Remembers the focused control on the way out; the default handling on the
+// way in focuses the window, which passes the focus on (OnSetFocus).
+void OnActivate(HWND window, UINT state, HWND other, BOOL minimized)
+{
+    if (state == WA_INACTIVE) {
+        HWND focus = GetFocus();
+        if (focus && IsChild(window, focus))
+            TheMainWindow.savedFocus = focus;
     }
+    FORWARD_WM_ACTIVATE(window, state, other, minimized, DefWindowProcW);
 }
 
-// The class of window `which`, or one that no one registered when the
-// driver asks for that creation to fail.
-const wchar_t *ClassFor(const wchar_t *which, const wchar_t *className)
+void OnCommand(HWND window, int id, HWND control, UINT code)
 {
-    wchar_t broken[16];
-    DWORD n = GetEnvironmentVariableW(CHANNEL_TEST_BREAK_WINDOW, broken, 16);
-    if (n > 0 && n < 16 && lstrcmpW(broken, which) == 0)
-        return L"ChannelLookup.NoSuchClass";
-    return className;
+    if (id == LookupButtonId && code == BN_CLICKED && control == TheMainWindow.button) {
+        OnLookupButtonClicked();
+        return;
+    }
+    FORWARD_WM_COMMAND(window, id, control, code, DefWindowProcW);
 }
-#else
-const wchar_t *ClassFor(const wchar_t *, const wchar_t *className) { return className; }
-#endif
+
+void OnNcDestroy(HWND window)
+{
+    FORWARD_WM_NCDESTROY(window, DefWindowProcW);
+    ReleaseWindowState();
+}
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
-    case WM_PAINT:
-        Paint(window);
-        return 0;
-    case WM_CTLCOLOREDIT:
-        if (reinterpret_cast<HWND>(lParam) == TheMainWindow.edit && TheMainWindow.editBrush) {
-            HDC dc = reinterpret_cast<HDC>(wParam);
-            SetTextColor(dc, RGB(0, 0, 0));
-            SetBkColor(dc, RGB(255, 255, 255));
-            return reinterpret_cast<LRESULT>(TheMainWindow.editBrush);
-        }
-        break;
-    case WM_SETFOCUS: {
-        LRESULT result = DefWindowProcW(window, message, wParam, lParam);
-        PassFocusOn();
-        return result;
+        HANDLE_MSG(window, WM_PAINT, OnPaint);
+        HANDLE_MSG(window, WM_CTLCOLOREDIT, OnCtlColorEdit);
+        HANDLE_MSG(window, WM_SETFOCUS, OnSetFocus);
+        HANDLE_MSG(window, WM_ACTIVATE, OnActivate);
+        HANDLE_MSG(window, WM_COMMAND, OnCommand);
+        HANDLE_MSG(window, WM_NCDESTROY, OnNcDestroy);
     }
-    case WM_ACTIVATE:
-        if (LOWORD(wParam) == WA_INACTIVE) {
-            HWND focus = GetFocus();
-            if (focus && IsChild(window, focus))
-                TheMainWindow.savedFocus = focus;
-        }
-        break;
-    case WM_COMMAND:
-        if (LOWORD(wParam) == ButtonId && HIWORD(wParam) == BN_CLICKED &&
-            reinterpret_cast<HWND>(lParam) == TheMainWindow.button) {
-            OnLookupButtonClicked();
-            return 0;
-        }
-        break;
-    case WM_NCDESTROY: {
-        LRESULT result = DefWindowProcW(window, message, wParam, lParam);
-        ReleaseWindowState();
-        return result;
-    }
-    default:
-#ifdef CHANNEL_TEST_HOOKS
-        if (message == TestQueryMessage && TestQueryMessage != 0)
-            return AnswerTestQuery(window, wParam);
-#endif
-        break;
-    }
+    LRESULT answer = 0;
+    if (AnswerTestQuery(window, message, wParam, &answer))
+        return answer;
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
@@ -225,30 +189,32 @@ void LoadIconsOnce(HINSTANCE instance)
 bool UseOrRegisterClass(HINSTANCE instance)
 {
     WNDCLASSW existing;
-    if (GetClassInfoW(instance, MainClassName, &existing))
+    if (GetClassInfoW(instance, MainWindowClassName, &existing))
         return true;
     WNDCLASSW windowClass = {};
     windowClass.style = CS_VREDRAW | CS_HREDRAW | CS_DBLCLKS;
-    // The window's own handling is attached to it once it exists.
-    windowClass.lpfnWndProc = DefWindowProcW;
+    windowClass.lpfnWndProc = MainWindowProc;
     windowClass.hInstance = instance;
     windowClass.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
     windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(NULL_BRUSH));
-    windowClass.lpszClassName = MainClassName;
+    windowClass.lpszClassName = MainWindowClassName;
     return RegisterClassW(&windowClass) != 0;
+}
+
+int CharacterHeight(HFONT font)
+{
+    UniqueScreenDC screen(GetDC(nullptr));
+    Selection selected = {screen.get(), SelectObject(screen.get(), font)};
+    UniqueSelection restore(&selected);
+    SIZE extent = {};
+    GetTextExtentPoint32W(screen.get(), HeightProbe, 1, &extent);
+    return extent.cy;
 }
 
 // Never lower than the font's character height plus the sunken edge.
 void RaiseToMinimumHeight(HWND edit, HFONT font)
 {
-    HDC screen = GetDC(nullptr);
-    HGDIOBJ previous = SelectObject(screen, font);
-    SIZE extent = {};
-    GetTextExtentPoint32W(screen, HeightProbe, 1, &extent);
-    SelectObject(screen, previous);
-    ReleaseDC(nullptr, screen);
-
-    int minimum = extent.cy + 2 * GetSystemMetrics(SM_CYEDGE);
+    int minimum = CharacterHeight(font) + 2 * GetSystemMetrics(SM_CYEDGE);
     RECT outer;
     GetWindowRect(edit, &outer);
     if (outer.bottom - outer.top < minimum)
@@ -258,10 +224,10 @@ void RaiseToMinimumHeight(HWND edit, HFONT font)
 
 bool MakeEditBox(HINSTANCE instance, HFONT font)
 {
-    TheMainWindow.editBrush = CreateSolidBrush(RGB(255, 255, 255));
-    HWND edit = CreateWindowExW(0, ClassFor(L"edit", L"EDIT"), L"", EditStyle, EditLeft, EditTop,
-                                EditWidth, EditHeight, TheMainWindow.window,
-                                reinterpret_cast<HMENU>(static_cast<INT_PTR>(EditId)), instance,
+    TheMainWindow.editBrush.reset(CreateSolidBrush(RGB(255, 255, 255)));
+    HWND edit = CreateWindowExW(0, ClassForWindow(L"edit", L"EDIT"), L"", EditStyle, EditLeft,
+                                EditTop, EditWidth, EditHeight, TheMainWindow.window,
+                                reinterpret_cast<HMENU>(static_cast<INT_PTR>(EditBoxId)), instance,
                                 nullptr);
     if (!edit)
         return false;
@@ -276,22 +242,20 @@ bool MakeEditBox(HINSTANCE instance, HFONT font)
     SendMessageW(edit, EM_SETSEL, 0, 0);
     SendMessageW(edit, EM_SCROLLCARET, 0, 0);
 
-    // A sunken edge and nothing else around the box.
-    LONG_PTR exStyle = GetWindowLongPtrW(edit, GWL_EXSTYLE);
-    exStyle &= ~static_cast<LONG_PTR>(WS_EX_STATICEDGE | WS_EX_CLIENTEDGE | WS_EX_DLGMODALFRAME);
-    SetWindowLongPtrW(edit, GWL_EXSTYLE, exStyle | WS_EX_CLIENTEDGE);
-    SetWindowLongPtrW(edit, GWL_STYLE, GetWindowLongPtrW(edit, GWL_STYLE) & ~static_cast<LONG_PTR>(WS_BORDER));
+    // The sunken edge is the box's only frame: it was made without any
+    // border or edge, so the edge is all there is to add.
+    SetWindowLongPtrW(edit, GWL_EXSTYLE, GetWindowLongPtrW(edit, GWL_EXSTYLE) | WS_EX_CLIENTEDGE);
     SetWindowPos(edit, nullptr, 0, 0, 0, 0, reframe);
     return true;
 }
 
 bool MakeButton(HINSTANCE instance, HFONT font)
 {
-    HWND button = CreateWindowExW(0, ClassFor(L"button", L"BUTTON"), ButtonCaption, ButtonStyle,
-                                  ButtonLeft, ButtonTop, ButtonWidth, ButtonHeight,
+    HWND button = CreateWindowExW(0, ClassForWindow(L"button", L"BUTTON"), LookupButtonCaption,
+                                  ButtonStyle, ButtonLeft, ButtonTop, ButtonWidth, ButtonHeight,
                                   TheMainWindow.window,
-                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(ButtonId)), instance,
-                                  nullptr);
+                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(LookupButtonId)),
+                                  instance, nullptr);
     if (!button)
         return false;
     TheMainWindow.button = button;
@@ -304,21 +268,18 @@ bool MakeButton(HINSTANCE instance, HFONT font)
 bool CreateMainWindow()
 {
     HINSTANCE instance = GetModuleHandleW(nullptr);
-#ifdef CHANNEL_TEST_HOOKS
-    TestQueryMessage = RegisterWindowMessageW(CHANNEL_TEST_QUERY_MESSAGE);
-#endif
     if (!UseOrRegisterClass(instance))
         return false;
 
     // Centred on the primary screen; the quotients truncate toward zero.
     int x = (GetSystemMetrics(SM_CXSCREEN) - WindowWidth) / 2;
     int y = (GetSystemMetrics(SM_CYSCREEN) - WindowHeight) / 2;
-    HWND window = CreateWindowExW(0, ClassFor(L"main", MainClassName), L"", MainStyle, x, y,
-                                  WindowWidth, WindowHeight, nullptr, nullptr, instance, nullptr);
+    HWND window = CreateWindowExW(0, ClassForWindow(L"main", MainWindowClassName), L"", MainStyle,
+                                  x, y, WindowWidth, WindowHeight, nullptr, nullptr, instance,
+                                  nullptr);
     if (!window)
         return false;
     TheMainWindow.window = window;
-    SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(MainWindowProc));
 
     // The outer size is fixed whatever the frame and title bar take.
     RECT outer;
@@ -356,8 +317,10 @@ bool PreTranslateWindowKey(MSG *message)
     if (!window || (message->hwnd != window && !IsChild(window, message->hwnd)))
         return false;
 
+    // Enter is not among them: with no default button it neither clicks
+    // nor moves the focus, so it goes on to the control like any other key.
     WPARAM key = message->wParam;
-    if (key != VK_TAB && key != VK_ESCAPE && key != VK_RETURN)
+    if (key != VK_TAB && key != VK_ESCAPE)
         return false;
     bool shift = GetKeyState(VK_SHIFT) < 0;
     bool control = GetKeyState(VK_CONTROL) < 0;
@@ -383,7 +346,6 @@ bool PreTranslateWindowKey(MSG *message)
         SendMessageW(window, WM_CLOSE, 0, 0);
         return true;
     }
-    // Enter: the window has no default button and does not move the focus.
     return false;
 }
 

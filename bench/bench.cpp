@@ -24,6 +24,7 @@
 #include "lookup/literals.h"
 #include "lookup/lookup.h"
 #include "lookup/values.h"
+#include "tests/support/directory_port.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/process.h"
 
@@ -31,16 +32,8 @@ namespace {
 
 const int32_t BigSize = 64 << 20;
 const double Mib = 1024.0 * 1024.0;
-const int32_t LookupPauseMs = 500;
-
-// The bench program is built with its own directory host (see
-// bench/CMakeLists.txt), so that it never meets a test's server.
-unsigned short DirectoryPort()
-{
-    const char *url = BaseUrlText();
-    const char *colon = strrchr(url, ':');
-    return static_cast<unsigned short>(atoi(colon + 1));
-}
+// DirectoryPort() is the bench program's own (see bench/CMakeLists.txt),
+// so that it never meets a test's server.
 
 // A reply of exactly `size` bytes whose name is "big".
 std::string BigReply(int32_t size)
@@ -179,7 +172,7 @@ bool StartServer(ServerChild *server)
     char reply[512];
     DWORD start = GetTickCount();
     while (GetTickCount() - start < 120000) {
-        if (WaitForSingleObject(server->child.process.Get(), 0) == WAIT_OBJECT_0)
+        if (WaitForSingleObject(server->child.process.get(), 0) == WAIT_OBJECT_0)
             return false;
         int64_t n = RawGet("/bench/ping", reply, sizeof reply - 1);
         if (n > 0) {
@@ -309,13 +302,13 @@ int Memory()
 
     MemorySample sample;
     PROCESS_MEMORY_COUNTERS_EX before = MemoryCounters();
-    ScopedHandle sampler(CreateThread(nullptr, 0, SampleMemory, &sample, 0, nullptr));
-    if (!sampler.Get())
+    UniqueHandle sampler(CreateThread(nullptr, 0, SampleMemory, &sample, 0, nullptr));
+    if (!sampler.get())
         return 1;
     TextValue result = LookUpChannel("big");
     PROCESS_MEMORY_COUNTERS_EX after = MemoryCounters();
     InterlockedExchange(&sample.stop, 1);
-    WaitForSingleObject(sampler.Get(), INFINITE);
+    WaitForSingleObject(sampler.get(), INFINITE);
     bool right = result && strcmp(result, "bigbig") == 0;
     ReleaseBlock(result);
     if (!right) {
@@ -356,7 +349,7 @@ double StartupMs(const std::wstring &exe)
     // Sleeping between polls leaves the processor to the starting program;
     // a poll costs far less than the 1 ms it may overshoot by.
     while ((windows = TopLevelWindowsOf(child.id)).empty()) {
-        if (WaitForSingleObject(child.process.Get(), 1) == WAIT_OBJECT_0 || Seconds(t0, Now()) > 60) {
+        if (WaitForSingleObject(child.process.get(), 1) == WAIT_OBJECT_0 || Seconds(t0, Now()) > 60) {
             fprintf(stderr, "bench: %ls showed no window\n", exe.c_str());
             KillChild(child);
             return -1;

@@ -2,14 +2,14 @@
 // in Wine's virtual desktop the windows are not X windows, so only Win32 can
 // tell where they are and what their titles say.
 //
-//   probe <desktop> window <class> <ms>
-//       waits for a visible window of that class and prints its "window" and
-//       "close" (box) rectangles and one "child <id>" line per child window,
+//   probe <desktop> window <ms>
+//       waits for the program's visible main window and prints its "window"
+//       and "close" (box) rectangles and its "edit" box's and "button"'s,
 //       each as screen coordinates: left top width height
-//   probe <desktop> title <class> <ms>
-//       waits until that window's title is not empty and prints it as UTF-8
-//   probe <desktop> gone <class> <ms>
-//       waits until no window of that class is left
+//   probe <desktop> title <ms>
+//       waits until the window's title is not empty and prints it as UTF-8
+//   probe <desktop> gone <ms>
+//       waits until no such window is left
 //
 // <desktop> is the NAME that Wine's explorer was given with /desktop=NAME.
 // Exit code 0 on success, 1 after the time-out, 2 for bad arguments, 3 when
@@ -17,6 +17,8 @@
 #include <windows.h>
 
 #include <string>
+
+#include "app/window_names.h"
 
 static void Print(const std::string &text)
 {
@@ -48,14 +50,12 @@ template <typename Condition> static bool Poll(DWORD timeoutMs, Condition condit
     return true;
 }
 
-static BOOL CALLBACK PrintChild(HWND child, LPARAM)
+static void PrintControl(const char *label, HWND window, int id)
 {
     RECT r;
-    GetWindowRect(child, &r);
-    char label[32];
-    wsprintfA(label, "child %d", GetDlgCtrlID(child));
-    PrintRect(label, r);
-    return TRUE;
+    HWND control = GetDlgItem(window, id);
+    if (control && GetWindowRect(control, &r))
+        PrintRect(label, r);
 }
 
 // The close box as the window's own hit test sees it along the middle of the
@@ -104,11 +104,11 @@ static std::string ToUtf8(const std::wstring &text)
 
 int wmain(int argc, wchar_t **argv)
 {
-    if (argc != 5)
+    if (argc != 4)
         return 2;
     std::wstring command = argv[2];
-    const wchar_t *className = argv[3];
-    DWORD timeoutMs = static_cast<DWORD>(_wtoi(argv[4]));
+    const wchar_t *className = MainWindowClassName;
+    DWORD timeoutMs = static_cast<DWORD>(_wtoi(argv[3]));
     // FindWindow only sees the calling thread's desktop, which explorer may
     // not have made yet. The handle stays the thread's until the process ends.
     HDESK desktop = nullptr;
@@ -126,7 +126,8 @@ int wmain(int argc, wchar_t **argv)
         RECT close;
         if (FindCloseBox(window, &close))
             PrintRect("close", close);
-        EnumChildWindows(window, PrintChild, 0);
+        PrintControl("edit", window, EditBoxId);
+        PrintControl("button", window, LookupButtonId);
         return 0;
     }
     if (command == L"title") {

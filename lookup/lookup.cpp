@@ -6,10 +6,6 @@
 namespace {
 
 const UINT ReplyCodePage = CP_UTF8;
-// All text in the program is code page 936, whatever the machine's ANSI
-// code page happens to be.
-const UINT TextCodePage = 936;
-const int32_t LookupPauseMs = 500;
 // The most data bytes one buffer can hold: its block, head included, is
 // counted in 32 bits.
 const double LargestBufferCount = INT32_MAX - static_cast<double>(sizeof(ByteBufferHead));
@@ -146,12 +142,15 @@ void PumpPendingMessages()
         DispatchOneMessage();
 }
 
-bool DispatchOneMessage()
+bool DispatchOneMessage(WPARAM *quitValue)
 {
     MSG message;
     BOOL got = GetMessageW(&message, nullptr, 0, 0);
-    if (got == 0)
+    if (got == 0) {
+        if (quitValue)
+            *quitValue = message.wParam;
         return true;
+    }
     // -1 is an error; with no window filter it cannot happen, and there is
     // no message to hand on.
     if (got == -1)

@@ -5,6 +5,9 @@
 
 #include "lookup/values.h"
 
+// How long a lookup pauses after decoding the reply.
+const int32_t LookupPauseMs = 500;
+
 // The number followed directly by the channel's name as the directory
 // service reports it; never null. Pauses 500 ms while dispatching messages.
 TextValue LookUpChannel(const char *number);
@@ -27,8 +30,9 @@ void PauseWithEvents(int32_t milliseconds);
 void PumpPendingMessages();
 // Takes one message (waiting for one if need be), offers it to the
 // pre-translation hook, then translates and dispatches it. Returns true when
-// the message was WM_QUIT, which is not dispatched.
-bool DispatchOneMessage();
+// the message was WM_QUIT, which is not dispatched; its value then goes to
+// `quitValue` when one is given.
+bool DispatchOneMessage(WPARAM *quitValue = nullptr);
 
 // A window that wants first sight of queued messages (keyboard navigation)
 // installs a hook; a hook that returns true has consumed the message.

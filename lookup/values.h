@@ -8,6 +8,10 @@
 
 #include <stdint.h>
 
+// The code page of every text in the program, used explicitly whatever the
+// machine's ANSI code page is.
+const unsigned TextCodePage = 936;
+
 // A heap block: the bytes of the text, then one zero byte. Null and a block
 // that starts with the zero byte are both the empty text.
 typedef char *TextValue;

@@ -5,6 +5,7 @@
 #include "tests/support/loopback_server.h"
 
 #include <gtest/gtest.h>
+#include <gtest/gtest-spi.h>
 
 #include <float.h>
 #include <wchar.h>
@@ -17,104 +18,13 @@
 
 #include "app/application.h"
 #include "app/test_hooks.h"
+#include "tests/support/fatal_box.h"
 #include "tests/support/input.h"
 #include "tests/support/process.h"
+#include "tests/support/program_driver.h"
 #include "tests/support/refusing_port.h"
 
 namespace {
-
-const unsigned short DirectoryPort = 18936;
-const wchar_t ProgramClass[] = L"QWidget";
-const wchar_t ButtonCaption[] = L"\u68F1\u6714";
-const DWORD StartTimeoutMs = 30000;
-// A lookup takes its fetch plus a 500 ms pause; this is ample.
-const DWORD LookupTimeoutMs = 10000;
-const DWORD ExitTimeoutMs = 10000;
-
-std::wstring FullPathFromTests(const std::wstring &fromTests)
-{
-    std::wstring relative = TestProgramDirectory() + L"\\" + fromTests;
-    for (wchar_t &c : relative)
-        if (c == L'/')
-            c = L'\\';
-    wchar_t full[MAX_PATH];
-    DWORD n = GetFullPathNameW(relative.c_str(), MAX_PATH, full, nullptr);
-    return n > 0 && n < MAX_PATH ? std::wstring(full, n) : relative;
-}
-
-// The test build, which the driver runs, and the shipping build.
-std::wstring ProgramPath() { return FullPathFromTests(CHANNEL_TEST_PROGRAM); }
-std::wstring ShippingProgramPath() { return FullPathFromTests(CHANNEL_SHIPPING_PROGRAM); }
-
-// Under Xvfb there is no window manager to draw the frame that Wine leaves
-// to one, so the close box would exist for hit-testing but not on screen.
-// Wine draws the frame itself for the test build, as Windows does.
-void LetWineDrawTheFrame()
-{
-    std::wstring name = ProgramPath();
-    name = name.substr(name.find_last_of(L'\\') + 1);
-    std::wstring path = L"Software\\Wine\\AppDefaults\\" + name + L"\\X11 Driver";
-    HKEY key;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                        nullptr) == ERROR_SUCCESS) {
-        RegSetValueExW(key, L"Decorated", 0, REG_SZ, reinterpret_cast<const BYTE *>(L"N"),
-                       2 * sizeof(wchar_t));
-        RegCloseKey(key);
-    }
-}
-
-// The text of a control of another process: GetWindowText would give its
-// window name, not what the user typed.
-std::wstring ControlText(HWND control)
-{
-    DWORD_PTR length = 0;
-    if (!SendMessageTimeoutW(control, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length))
-        return L"<no answer>";
-    std::wstring text(length + 1, L'\0');
-    DWORD_PTR copied = 0;
-    SendMessageTimeoutW(control, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(&text[0]),
-                        SMTO_ABORTIFHUNG, 5000, &copied);
-    text.resize(copied);
-    return text;
-}
-
-// Asks the test build of the program; -1 when it does not answer.
-LRESULT Query(HWND window, TestQuery query)
-{
-    static UINT message = RegisterWindowMessageW(CHANNEL_TEST_QUERY_MESSAGE);
-    DWORD_PTR answer = 0;
-    if (!SendMessageTimeoutW(window, message, query, 0, SMTO_ABORTIFHUNG, 10000, &answer))
-        return -1;
-    return static_cast<LRESULT>(answer);
-}
-
-GUITHREADINFO GuiStateOf(HWND window)
-{
-    GUITHREADINFO info = {};
-    info.cbSize = sizeof info;
-    GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info);
-    return info;
-}
-
-HWND FocusOf(HWND window) { return GuiStateOf(window).hwndFocus; }
-
-// Where the window's close box is, found by asking the window itself.
-bool FindCloseBox(HWND window, POINT *point)
-{
-    RECT outer;
-    GetWindowRect(window, &outer);
-    for (LONG y = outer.top; y < outer.top + 40 && y < outer.bottom; ++y)
-        for (LONG x = outer.right - 1; x > outer.right - 60 && x > outer.left; --x) {
-            DWORD_PTR hit = 0;
-            SendMessageTimeoutW(window, WM_NCHITTEST, 0, MAKELPARAM(x, y), SMTO_ABORTIFHUNG, 5000,
-                                &hit);
-            if (hit == HTCLOSE) {
-                *point = POINT{x, y};
-                return true;
-            }
-        }
-    return false;
-}
 
 RECT ClientRectOf(HWND control, HWND parent)
 {
@@ -163,93 +73,59 @@ private:
     COLORREF original_;
 };
 
-struct Program {
-    ChildProcess process;
-    HWND window = nullptr;
-    HWND edit = nullptr;
-    HWND button = nullptr;
-};
-
-class ProgramTest : public testing::Test {
+// The program against the loopback server on the directory port.
+class ProgramTest : public ProgramDriver {
 protected:
-    static void SetUpTestSuite() { LetWineDrawTheFrame(); }
-
     void SetUp() override
     {
-        server_.reset(new LoopbackServer(DirectoryPort));
-        ASSERT_EQ(server_->Port(), DirectoryPort);
-    }
-
-    void TearDown() override
-    {
-        for (auto &program : programs_) {
-            if (WaitForExit(program->process, 0) != STILL_ACTIVE)
-                continue;
-            PostMessageW(program->window, WM_CLOSE, 0, 0);
-            if (WaitForExit(program->process, 5000) == STILL_ACTIVE)
-                KillChild(program->process);
-        }
+        server_.reset(new LoopbackServer(DirectoryPort()));
+        ASSERT_EQ(server_->Port(), DirectoryPort());
     }
 
     LoopbackServer &Server() { return *server_; }
     void StopServer() { server_.reset(); }
 
-    // Starts a copy of the program, waits for its window and brings it to
-    // the front. Check HasFatalFailure() after calling.
-    Program *Launch(const std::wstring &arguments = std::wstring(),
-                    const std::wstring &directory = std::wstring(),
-                    const EnvironmentChanges &environment = EnvironmentChanges())
-    {
-        programs_.emplace_back(new Program);
-        Program *program = programs_.back().get();
-        EXPECT_TRUE(StartChild(ProgramPath(), arguments, &program->process, directory, environment))
-            << "cannot start " << testing::PrintToString(ProgramPath());
-        if (!program->process.process.Get())
-            return program;
-        program->window = WaitForWindowOf(program->process.id, ProgramClass, StartTimeoutMs);
-        EXPECT_NE(program->window, nullptr) << "no main window appeared";
-        if (!program->window)
-            return program;
-        program->edit = GetDlgItem(program->window, 100);
-        program->button = GetDlgItem(program->window, 110);
-        EXPECT_NE(program->edit, nullptr);
-        EXPECT_NE(program->button, nullptr);
-        EXPECT_TRUE(BringToForeground(program->window));
-        // Settled: the activation has handed the focus to a control.
-        WaitUntil([&] { return FocusOf(program->window) != nullptr; }, 5000);
-        return program;
-    }
-
-    // Replaces the edit box's text as a person would: click into it, clear
-    // it from the end, type.
-    void Retype(Program *program, const std::wstring &text)
-    {
-        ClickWindow(program->edit);
-        ASSERT_TRUE(WaitUntil([&] { return FocusOf(program->window) == program->edit; }, 5000));
-        size_t old = ControlText(program->edit).size();
-        PressKeys({VK_END});
-        for (size_t i = 0; i < old; ++i)
-            PressKeys({VK_BACK});
-        TypeIntoEditBox(program, text);
-    }
-
-    // Types into the focused edit box and waits until the box holds `text`.
-    void TypeIntoEditBox(Program *program, const std::wstring &text)
-    {
-        TypeText(text);
-        ASSERT_TRUE(WaitUntil([&] { return ControlText(program->edit) == text; }, 5000))
-            << "edit box holds " << testing::PrintToString(ControlText(program->edit));
-    }
-
-    bool WaitForTitle(Program *program, const std::wstring &title)
-    {
-        return WaitUntil([&] { return WindowText(program->window) == title; }, LookupTimeoutMs);
-    }
-
 private:
     std::unique_ptr<LoopbackServer> server_;
-    std::vector<std::unique_ptr<Program>> programs_;
 };
+
+// A copy that cannot start stops the test at once: nothing after the launch
+// runs on with a null window.
+class LaunchOfAMissingProgram : public ProgramDriver {
+public:
+    static void Run()
+    {
+        LaunchOfAMissingProgram driver;
+        driver.TestBody();
+    }
+    static bool RanOn;
+
+private:
+    void TestBody() override
+    {
+        LaunchSettings missing;
+        missing.program = TestProgramDirectory() + L"\\no-such-program.exe";
+        Program *program = nullptr;
+        ASSERT_NO_FATAL_FAILURE(Launch(&program, missing));
+        RanOn = true;
+    }
+};
+bool LaunchOfAMissingProgram::RanOn = false;
+
+TEST(ProgramDriverLaunch, StopsTheTestWhenTheProgramCannotStart)
+{
+    testing::TestPartResultArray failures;
+    {
+        testing::ScopedFakeTestPartResultReporter intercept(
+            testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &failures);
+        LaunchOfAMissingProgram::Run();
+    }
+    ASSERT_GE(failures.size(), 1);
+    const testing::TestPartResult &first = failures.GetTestPartResult(0);
+    EXPECT_TRUE(first.fatally_failed());
+    EXPECT_NE(std::string(first.message()).find("cannot start"), std::string::npos) << first.message();
+    EXPECT_FALSE(LaunchOfAMissingProgram::RanOn) << "the test ran on after the failed launch";
+}
 
 TEST_F(ProgramTest, OpensCentredWithAnEmptyTitleAndTheCaretInTheEditBox)
 {
@@ -257,8 +133,8 @@ TEST_F(ProgramTest, OpensCentredWithAnEmptyTitleAndTheCaretInTheEditBox)
     ASSERT_EQ(GetSystemMetrics(SM_CYSCREEN), 768);
     // An edit box left to itself would take this colour.
     SystemColourChange windowColour(COLOR_WINDOW, RGB(200, 100, 50));
-    Program *program = Launch();
-    ASSERT_FALSE(HasFatalFailure());
+    Program *program = nullptr;
+    ASSERT_NO_FATAL_FAILURE(Launch(&program));
     HWND window = program->window;
 
     RECT outer;
@@ -268,7 +144,7 @@ TEST_F(ProgramTest, OpensCentredWithAnEmptyTitleAndTheCaretInTheEditBox)
     EXPECT_EQ(outer.right - outer.left, 209);
     EXPECT_EQ(outer.bottom - outer.top, 80);
 
-    EXPECT_EQ(WindowClass(window), ProgramClass);
+    EXPECT_EQ(WindowClass(window), MainWindowClassName);
     EXPECT_TRUE(IsWindowUnicode(window));
     EXPECT_EQ(WindowText(window), L"");
     LONG style = GetWindowLongW(window, GWL_STYLE);
@@ -298,7 +174,7 @@ TEST_F(ProgramTest, OpensCentredWithAnEmptyTitleAndTheCaretInTheEditBox)
     EXPECT_EQ(button.top, 16);
     EXPECT_EQ(button.right - button.left, 64);
     EXPECT_EQ(button.bottom - button.top, 24);
-    EXPECT_EQ(WindowText(program->button), ButtonCaption);
+    EXPECT_EQ(WindowText(program->button), LookupButtonCaption);
     EXPECT_EQ(GetWindowLongW(program->button, GWL_STYLE) & BS_TYPEMASK, BS_PUSHBUTTON);
 
     GUITHREADINFO gui = GuiStateOf(window);
@@ -342,24 +218,22 @@ TEST_F(ProgramTest, ShowsTheNumberAndTheChineseName)
     GetEnvironmentVariableW(L"CHANNEL_EXPECTED_ACP", expected, 16);
     Server().SetReplyFor("/channel/7", OkReply(Reply(u8"\u4E2D\u592E\u4E00\u53F0")));
     Server().SetReply(OkReply(Reply(u8"\u9891\u9053")));
-    Program *program = Launch();
-    ASSERT_FALSE(HasFatalFailure());
+    Program *program = nullptr;
+    ASSERT_NO_FATAL_FAILURE(Launch(&program));
     LRESULT codePage = Query(program->window, TestQueryAnsiCodePage);
     if (*expected) {
         ASSERT_EQ(codePage, _wtoi(expected));
     }
     RecordProperty("ansi_code_page", static_cast<int>(codePage));
 
-    TypeIntoEditBox(program, L"7");
-    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_NO_FATAL_FAILURE(TypeIntoEditBox(program, L"7"));
     ClickWindow(program->button);
     EXPECT_TRUE(WaitForTitle(program, L"7\u4E2D\u592E\u4E00\u53F0"))
         << "title " << testing::PrintToString(WindowText(program->window));
     EXPECT_EQ(ControlText(program->edit), L"7");
 
     // A number typed in Chinese characters (U+9891, 0xC6 0xB5 in code page 936).
-    Retype(program, L"\u9891");
-    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_NO_FATAL_FAILURE(Retype(program, L"\u9891"));
     ClickWindow(program->button);
     EXPECT_TRUE(WaitForTitle(program, L"\u9891\u9891\u9053"))
         << "title " << testing::PrintToString(WindowText(program->window));
@@ -376,10 +250,9 @@ TEST_F(ProgramTest, ShowsTheNumberAndTheChineseName)
 TEST_F(ProgramTest, WorksFromTheKeyboardAlone)
 {
     Server().SetReply(OkReply(Reply("abc")));
-    Program *program = Launch();
-    ASSERT_FALSE(HasFatalFailure());
-    TypeIntoEditBox(program, L"12");
-    ASSERT_FALSE(HasFatalFailure());
+    Program *program = nullptr;
+    ASSERT_NO_FATAL_FAILURE(Launch(&program));
+    ASSERT_NO_FATAL_FAILURE(TypeIntoEditBox(program, L"12"));
 
     // Enter neither looks up nor moves the focus: the Tab after it has to
     // move the focus from the edit box to the button.
@@ -449,10 +322,9 @@ TEST_F(ProgramTest, EveryWayOfClosingEndsWithExitCodeZero)
     };
     for (const Closer &closer : closers) {
         SCOPED_TRACE(closer.name);
-        Program *program = Launch();
-        ASSERT_FALSE(HasFatalFailure());
-        closer.close(program);
-        ASSERT_FALSE(HasFatalFailure());
+        Program *program = nullptr;
+        ASSERT_NO_FATAL_FAILURE(Launch(&program));
+        ASSERT_NO_FATAL_FAILURE(closer.close(program));
         EXPECT_EQ(WaitForExit(program->process, ExitTimeoutMs), 0u);
     }
 }
@@ -466,10 +338,9 @@ TEST_F(ProgramTest, ASecondClickDuringThePauseRunsANestedLookup)
     slow.delayMs = 300;
     Server().SetReplyFor("/channel/1", slow);
     Server().SetReplyFor("/channel/2", OkReply(Reply("inner")));
-    Program *program = Launch();
-    ASSERT_FALSE(HasFatalFailure());
-    TypeIntoEditBox(program, L"1");
-    ASSERT_FALSE(HasFatalFailure());
+    Program *program = nullptr;
+    ASSERT_NO_FATAL_FAILURE(Launch(&program));
+    ASSERT_NO_FATAL_FAILURE(TypeIntoEditBox(program, L"1"));
     ClickWindow(program->button);
     ASSERT_TRUE(Server().WaitForRequests(1, LookupTimeoutMs));
 
@@ -499,10 +370,9 @@ TEST_F(ProgramTest, ClosingDuringThePauseEndsNormally)
     LoopbackReply slow = OkReply(Reply("late"));
     slow.delayMs = 300;
     Server().SetReply(slow);
-    Program *program = Launch();
-    ASSERT_FALSE(HasFatalFailure());
-    TypeIntoEditBox(program, L"3");
-    ASSERT_FALSE(HasFatalFailure());
+    Program *program = nullptr;
+    ASSERT_NO_FATAL_FAILURE(Launch(&program));
+    ASSERT_NO_FATAL_FAILURE(TypeIntoEditBox(program, L"3"));
     ClickWindow(program->button);
     ASSERT_TRUE(Server().WaitForRequests(1, LookupTimeoutMs));
     // The button has the focus after the click; Esc reaches the queue
@@ -513,24 +383,23 @@ TEST_F(ProgramTest, ClosingDuringThePauseEndsNormally)
 
 TEST_F(ProgramTest, AFailedFetchLeavesTheNumberAlone)
 {
-    Program *program = Launch();
-    ASSERT_FALSE(HasFatalFailure());
+    Program *program = nullptr;
+    ASSERT_NO_FATAL_FAILURE(Launch(&program));
 
     {
         SCOPED_TRACE("connection refused");
         StopServer();
-        RefusingPort refusing(DirectoryPort);
+        RefusingPort refusing(DirectoryPort());
         ASSERT_TRUE(refusing.Bound());
-        Retype(program, L"41");
-        ASSERT_FALSE(HasFatalFailure());
+        ASSERT_NO_FATAL_FAILURE(Retype(program, L"41"));
         ClickWindow(program->button);
         EXPECT_TRUE(WaitForTitle(program, L"41"))
             << "title " << testing::PrintToString(WindowText(program->window));
         EXPECT_EQ(ControlText(program->edit), L"41");
     }
 
-    LoopbackServer server(DirectoryPort);
-    ASSERT_EQ(server.Port(), DirectoryPort);
+    LoopbackServer server(DirectoryPort());
+    ASSERT_EQ(server.Port(), DirectoryPort());
     LoopbackReply nothing;  // no status line, no body: the connection just ends
     server.SetReplyFor("/channel/42", nothing);
     server.SetReplyFor("/channel/43", OkReply("{\"id\":43,\"name\":\"last field\"}"));
@@ -542,8 +411,7 @@ TEST_F(ProgramTest, AFailedFetchLeavesTheNumberAlone)
     };
     for (const auto &failure : cases) {
         SCOPED_TRACE(failure.first);
-        Retype(program, failure.second);
-        ASSERT_FALSE(HasFatalFailure());
+        ASSERT_NO_FATAL_FAILURE(Retype(program, failure.second));
         ClickWindow(program->button);
         EXPECT_TRUE(WaitUntil([&] { return server.RequestCount() > 0; }, LookupTimeoutMs));
         EXPECT_TRUE(WaitForTitle(program, failure.second))
@@ -562,15 +430,18 @@ TEST_F(ProgramTest, TwoCopiesRunSideBySideAndACommandLineChangesNothing)
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
 
-    Program *first = Launch();
-    ASSERT_FALSE(HasFatalFailure());
+    Program *first = nullptr;
+    ASSERT_NO_FATAL_FAILURE(Launch(&first));
     TypeText(L"1");
     ASSERT_TRUE(WaitUntil([&] { return ControlText(first->edit) == L"1"; }, 5000));
     PressKeys({VK_TAB});
     ASSERT_TRUE(WaitUntil([&] { return FocusOf(first->window) == first->button; }, 5000));
 
-    Program *second = Launch(L"/? --host 10.0.0.1 99 \"two words\"", temp);
-    ASSERT_FALSE(HasFatalFailure());
+    LaunchSettings elsewhere;
+    elsewhere.arguments = L"/? --host 10.0.0.1 99 \"two words\"";
+    elsewhere.directory = temp;
+    Program *second = nullptr;
+    ASSERT_NO_FATAL_FAILURE(Launch(&second, elsewhere));
     ASSERT_NE(first->window, second->window);
     RECT a, b;
     GetWindowRect(first->window, &a);
@@ -603,10 +474,9 @@ TEST_F(ProgramTest, TwoCopiesRunSideBySideAndACommandLineChangesNothing)
 TEST_F(ProgramTest, TwoHundredLookupsLeaveNoBlockBehind)
 {
     Server().SetReply(OkReply(Reply("n0")));
-    Program *program = Launch();
-    ASSERT_FALSE(HasFatalFailure());
-    TypeIntoEditBox(program, L"9");
-    ASSERT_FALSE(HasFatalFailure());
+    Program *program = nullptr;
+    ASSERT_NO_FATAL_FAILURE(Launch(&program));
+    ASSERT_NO_FATAL_FAILURE(TypeIntoEditBox(program, L"9"));
     ClickWindow(program->button);
     ASSERT_TRUE(WaitForTitle(program, L"9n0"));
     LRESULT before = Query(program->window, TestQueryLiveBlocks);
@@ -625,38 +495,20 @@ TEST_F(ProgramTest, TwoHundredLookupsLeaveNoBlockBehind)
     EXPECT_EQ(Query(program->window, TestQueryLiveBlocks), before);
 }
 
-BOOL CALLBACK CollectText(HWND control, LPARAM texts)
-{
-    *reinterpret_cast<std::wstring *>(texts) += WindowText(control) + L"\n";
-    return TRUE;
-}
-
 // The fatal report: one error box, and after it exit code -1.
 TEST_F(ProgramTest, AWindowThatCannotBeMadeIsFatal)
 {
     for (const wchar_t *broken : {L"main", L"edit", L"button"}) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(broken)));
         ChildProcess child;
-        ASSERT_TRUE(StartChild(ProgramPath(), std::wstring(), &child, std::wstring(),
+        ASSERT_TRUE(StartChild(TestProgramPath(), std::wstring(), &child, std::wstring(),
                                {{CHANNEL_TEST_BREAK_WINDOW, broken}}));
-        HWND box = WaitForWindowOf(child.id, L"#32770", StartTimeoutMs);
-        if (!box)
-            KillChild(child);
-        ASSERT_NE(box, nullptr) << "no error box";
-
-        std::wstring texts;
-        EnumChildWindows(box, CollectText, reinterpret_cast<LPARAM>(&texts));
-        EXPECT_NE(texts.find(L"start-up window"), std::wstring::npos)
-            << testing::PrintToString(texts);
-        for (HWND window : TopLevelWindowsOf(child.id))
-            EXPECT_NE(WindowClass(window), ProgramClass) << "a main window is showing";
-
-        EXPECT_TRUE(BringToForeground(box));
-        PressKeys({VK_RETURN});
-        DWORD code = WaitForExit(child, ExitTimeoutMs);
-        if (code == STILL_ACTIVE)
-            KillChild(child);
-        EXPECT_EQ(code, 0xFFFFFFFFu);
+        ASSERT_NO_FATAL_FAILURE(ExpectFatalBox(child, [&](const std::wstring &message) {
+            EXPECT_NE(message.find(L"start-up window"), std::wstring::npos)
+                << testing::PrintToString(message);
+            for (HWND window : TopLevelWindowsOf(child.id))
+                EXPECT_NE(WindowClass(window), MainWindowClassName) << "a main window is showing";
+        }));
     }
 }
 
@@ -664,14 +516,15 @@ TEST_F(ProgramTest, AWindowThatCannotBeMadeIsFatal)
 // literals are stored.
 bool FileHoldsWideText(const std::wstring &path, const std::wstring &text)
 {
-    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, 0, nullptr));
-    if (file.Get() == INVALID_HANDLE_VALUE)
+    HANDLE opened = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                0, nullptr);
+    if (opened == INVALID_HANDLE_VALUE)
         return false;
+    UniqueHandle file(opened);
     std::string bytes;
     char chunk[65536];
     DWORD got = 0;
-    while (ReadFile(file.Get(), chunk, sizeof chunk, &got, nullptr) && got > 0)
+    while (ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr) && got > 0)
         bytes.append(chunk, got);
     std::string sought(reinterpret_cast<const char *>(text.data()), text.size() * sizeof(wchar_t));
     return bytes.find(sought) != std::string::npos;
@@ -681,7 +534,7 @@ TEST(ShippingProgram, CarriesNoTestHooks)
 {
     for (const wchar_t *hook : {CHANNEL_TEST_QUERY_MESSAGE, CHANNEL_TEST_BREAK_WINDOW}) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(hook)));
-        EXPECT_TRUE(FileHoldsWideText(ProgramPath(), hook));
+        EXPECT_TRUE(FileHoldsWideText(TestProgramPath(), hook));
         EXPECT_FALSE(FileHoldsWideText(ShippingProgramPath(), hook));
     }
 }

@@ -419,7 +419,7 @@ TEST_F(Fetch, ASilentServerTimesOut)
     };
     for (const Case &c : cases) {
         FetchOnThread fetch;
-        ScopedHandle thread;
+        UniqueHandle thread;
         DWORD start = GetTickCount();
         DWORD waited;
         {
@@ -427,12 +427,12 @@ TEST_F(Fetch, ASilentServerTimesOut)
             ASSERT_NE(server.Port(), 0);
             server.SetReply(c.reply);
             fetch.url = server.Url("/channel/1");
-            thread.Reset(CreateThread(nullptr, 0, FetchOnThread::Run, &fetch, 0, nullptr));
-            ASSERT_NE(thread.Get(), nullptr);
-            waited = WaitForSingleObject(thread.Get(), 20000);
+            thread.reset(CreateThread(nullptr, 0, FetchOnThread::Run, &fetch, 0, nullptr));
+            ASSERT_NE(thread.get(), nullptr);
+            waited = WaitForSingleObject(thread.get(), 20000);
         }
         // Stopping the server ends a fetch that ignored the time-out.
-        WaitForSingleObject(thread.Get(), INFINITE);
+        WaitForSingleObject(thread.get(), INFINITE);
         EXPECT_EQ(waited, WAIT_OBJECT_0) << c.what << ": the time-out was not applied";
         DWORD elapsed = GetTickCount() - start;
         EXPECT_GE(elapsed, 1400u) << c.what;

@@ -10,41 +10,16 @@
 
 #include "lookup/literals.h"
 #include "lookup/values.h"
+#include "tests/support/fatal_box.h"
 #include "tests/support/process.h"
+#include "tests/support/values.h"
 
 namespace {
-
-typedef std::vector<uint8_t> Bytes;
-
-// A fresh text holding `bytes` (no zero byte among them), or null for the
-// null case.
-struct OwnedText {
-    TextValue text;
-    explicit OwnedText(const Bytes &bytes) : text(static_cast<char *>(AllocateBlock(static_cast<int32_t>(bytes.size()) + 1)))
-    {
-        memcpy(text, bytes.data(), bytes.size());
-        text[bytes.size()] = '\0';
-    }
-    explicit OwnedText(const char *s) : OwnedText(Bytes(s, s + strlen(s))) {}
-    ~OwnedText() { ReleaseBlock(text); }
-    OwnedText(const OwnedText &) = delete;
-    OwnedText &operator=(const OwnedText &) = delete;
-};
-
-Bytes TextBytes(const char *text)
-{
-    return text ? Bytes(text, text + strlen(text)) : Bytes();
-}
 
 Bytes BlockBytes(const void *block, size_t n)
 {
     const uint8_t *p = static_cast<const uint8_t *>(block);
     return Bytes(p, p + n);
-}
-
-Bytes BufferBytes(const ByteBufferHead *buffer)
-{
-    return buffer ? BlockBytes(BufferData(buffer), BufferLength(buffer)) : Bytes();
 }
 
 // The block size the heap reports; proves "exactly length + 1 bytes".
@@ -53,46 +28,29 @@ size_t BlockSize(const void *block)
     return HeapSize(GetProcessHeap(), 0, block);
 }
 
-std::string Hex(const Bytes &bytes)
-{
-    std::string out;
-    char two[4];
-    for (uint8_t b : bytes) {
-        snprintf(two, sizeof two, "%02X ", b);
-        out += two;
-    }
-    return out;
-}
-
-// Every test checks that it gave back all the blocks it took.
-class Values : public testing::Test {
-protected:
-    void SetUp() override { live_ = LiveBlockCount(); }
-    void TearDown() override { EXPECT_EQ(LiveBlockCount(), live_) << "a block was not released"; }
-    int32_t live_ = 0;
-};
+using Values = LeakCheckedTest;
 
 TEST_F(Values, TextLengthCountsBytesBeforeTheTerminator)
 {
     EXPECT_EQ(TextLength(nullptr), 0);
     EXPECT_EQ(TextLength(EmptyText), 0);
-    OwnedText chinese(Bytes{0xD6, 0xD0, 0xCE, 0xC4}); // two characters of code page 936
-    EXPECT_EQ(TextLength(chinese.text), 4);
+    UniqueText chinese(NewText(Bytes{0xD6, 0xD0, 0xCE, 0xC4})); // two characters of code page 936
+    EXPECT_EQ(TextLength(chinese.get()), 4);
 }
 
 TEST_F(Values, ConcatTextJoinsIntoOneFreshBlock)
 {
-    OwnedText ab("ab");
-    OwnedText cd(Bytes{0xB0, 0xA1, 0x63});
+    UniqueText ab(NewText("ab"));
+    UniqueText cd(NewText(Bytes{0xB0, 0xA1, 0x63}));
 
     struct Case {
         const char *first;
         const char *second;
         Bytes expected;
     } cases[] = {
-        {ab.text, cd.text, {0x61, 0x62, 0xB0, 0xA1, 0x63}},
-        {ab.text, nullptr, {0x61, 0x62}},
-        {nullptr, ab.text, {0x61, 0x62}},
+        {ab.get(), cd.get(), {0x61, 0x62, 0xB0, 0xA1, 0x63}},
+        {ab.get(), nullptr, {0x61, 0x62}},
+        {nullptr, ab.get(), {0x61, 0x62}},
         {EmptyText, nullptr, {}},
         {nullptr, nullptr, {}},
     };
@@ -105,7 +63,7 @@ TEST_F(Values, ConcatTextJoinsIntoOneFreshBlock)
         EXPECT_EQ(BlockSize(joined), c.expected.size() + 1);
         ReleaseBlock(joined);
     }
-    EXPECT_EQ(TextBytes(ab.text), TextBytes("ab")) << "arguments are only read";
+    EXPECT_EQ(TextBytes(ab.get()), TextBytes("ab")) << "arguments are only read";
 }
 
 TEST_F(Values, FindTextNeverStartsAMatchOnASecondByte)
@@ -133,10 +91,10 @@ TEST_F(Values, FindTextNeverStartsAMatchOnASecondByte)
         {{0xFE, 0x22, 0x2C}, {0x22, 0x2C}, -1},        // FE 22 is one character
     };
     for (const Case &c : cases) {
-        OwnedText text(c.text);
-        OwnedText sought(c.sought);
-        EXPECT_EQ(FindText(text.text, sought.text), c.expected)
-            << "text " << Hex(c.text) << "sought " << Hex(c.sought);
+        UniqueText text(NewText(c.text));
+        UniqueText sought(NewText(c.sought));
+        EXPECT_EQ(FindText(text.get(), sought.get()), c.expected)
+            << "text " << Hex(c.text) << ", sought " << Hex(c.sought);
     }
     EXPECT_EQ(FindText(nullptr, nullptr), -1);
     EXPECT_EQ(FindText(nullptr, "a"), -1);
@@ -166,19 +124,19 @@ TEST_F(Values, LeftAndRightTextCutBytesAndMaySplitACharacter)
         {false, {0x62, 0xB0, 0xA1}, 1, false, {0xA1}},
     };
     for (const Case &c : cases) {
-        OwnedText text(c.text);
-        Bytes before = TextBytes(text.text);
-        TextValue cut = c.left ? LeftText(text.text, c.n) : RightText(text.text, c.n);
-        SCOPED_TRACE((c.left ? "LeftText of " : "RightText of ") + Hex(c.text) + "n " + std::to_string(c.n));
+        UniqueText text(NewText(c.text));
+        Bytes before = TextBytes(text.get());
+        TextValue cut = c.left ? LeftText(text.get(), c.n) : RightText(text.get(), c.n);
+        SCOPED_TRACE((c.left ? "LeftText of " : "RightText of ") + Hex(c.text) + ", n " + std::to_string(c.n));
         if (c.expectNull) {
             EXPECT_EQ(cut, nullptr);
         } else {
             ASSERT_NE(cut, nullptr);
-            EXPECT_NE(cut, text.text);
+            EXPECT_NE(cut, text.get());
             EXPECT_EQ(TextBytes(cut), c.expected);
             EXPECT_EQ(BlockSize(cut), c.expected.size() + 1);
         }
-        EXPECT_EQ(TextBytes(text.text), before);
+        EXPECT_EQ(TextBytes(text.get()), before);
         ReleaseBlock(cut);
     }
     EXPECT_EQ(LeftText(nullptr, 3), nullptr);
@@ -196,10 +154,10 @@ TEST_F(Values, CopyTextKeepsTheFormOfTheEmptyText)
     EXPECT_EQ(empty[0], '\0');
     ReleaseBlock(empty);
 
-    OwnedText text(Bytes{0xD6, 0xD0, 0x31});
-    TextValue copy = CopyText(text.text);
-    ASSERT_NE(copy, text.text);
-    EXPECT_EQ(TextBytes(copy), TextBytes(text.text));
+    UniqueText text(NewText(Bytes{0xD6, 0xD0, 0x31}));
+    TextValue copy = CopyText(text.get());
+    ASSERT_NE(copy, text.get());
+    EXPECT_EQ(TextBytes(copy), TextBytes(text.get()));
     EXPECT_EQ(BlockSize(copy), 4u);
     ReleaseBlock(copy);
 }
@@ -280,7 +238,7 @@ TEST_F(Values, TruncateToIntDropsTheFractionAndKeepsTheLow32Bits)
         {-2.5, -2},
         {7.0, 7},
         {-0.9, 0},
-        {5.0 / 2.0, 2}, // an odd count halved
+        {3.0 / 2.0, 1}, // an odd count halved
         {2147483647.0, 2147483647},
         {2147483648.0, INT32_MIN},       // low 32 bits of 2^31
         {4294967296.0 + 5.0, 5},         // 2^32 + 5
@@ -331,33 +289,6 @@ TEST_F(Values, LiveBlockCountFollowsAllocationsAndReleases)
     EXPECT_EQ(LiveBlockCount(), before);
 }
 
-// The error box of the child, once it is up.
-HWND WaitForErrorBox(DWORD processId)
-{
-    return WaitForWindowOf(processId, L"#32770", 20000);
-}
-
-std::wstring BoxMessage(HWND box)
-{
-    // The message of a standard message box is its static control 0xFFFF.
-    HWND text = GetDlgItem(box, 0xFFFF);
-    return text ? WindowText(text) : std::wstring();
-}
-
-// Dismisses the box as a user would: the box comes to the front and Enter
-// presses its OK button.
-void PressEnterOn(HWND box)
-{
-    SetForegroundWindow(box);
-    WaitUntil([&] { return GetForegroundWindow() == box; }, 2000);
-    INPUT keys[2] = {};
-    keys[0].type = INPUT_KEYBOARD;
-    keys[0].ki.wVk = VK_RETURN;
-    keys[1] = keys[0];
-    keys[1].ki.dwFlags = KEYEVENTF_KEYUP;
-    SendInput(2, keys, sizeof(INPUT));
-}
-
 TEST(FatalReport, ExhaustedMemoryShowsAnErrorBoxAndEndsWithMinusOne)
 {
     struct Case {
@@ -367,25 +298,12 @@ TEST(FatalReport, ExhaustedMemoryShowsAnErrorBoxAndEndsWithMinusOne)
         SCOPED_TRACE(c.size);
         ChildProcess child;
         ASSERT_TRUE(StartChild(TestProgramDirectory() + L"\\fatal_child.exe", c.size, &child));
-        HWND box = WaitForErrorBox(child.id);
-        if (!box)
-            KillChild(child);
-        ASSERT_NE(box, nullptr) << "no error box appeared";
-
-        EXPECT_EQ(GetWindow(box, GW_OWNER), nullptr) << "the box has no owner window";
-        std::wstring caption = WindowText(box);
-        EXPECT_NE(caption.find(L"Error"), std::wstring::npos) << "caption: " << testing::PrintToString(caption);
-        std::wstring message = BoxMessage(box);
-        EXPECT_NE(message.find(L"allocation failed"), std::wstring::npos) << testing::PrintToString(message);
-        EXPECT_NE(message.find(std::wstring(L" ") + c.size + L" bytes"), std::wstring::npos)
-            << "the size in signed decimal: " << testing::PrintToString(message);
-        EXPECT_EQ(WaitForExit(child, 300), STILL_ACTIVE) << "the process waits for the user";
-
-        PressEnterOn(box);
-        DWORD code = WaitForExit(child, 10000);
-        if (code == STILL_ACTIVE)
-            KillChild(child);
-        EXPECT_EQ(code, 0xFFFFFFFFu);
+        ASSERT_NO_FATAL_FAILURE(ExpectFatalBox(child, [&](const std::wstring &message) {
+            EXPECT_NE(message.find(L"allocation failed"), std::wstring::npos)
+                << testing::PrintToString(message);
+            EXPECT_NE(message.find(std::wstring(L" ") + c.size + L" bytes"), std::wstring::npos)
+                << "the size in signed decimal: " << testing::PrintToString(message);
+        }));
     }
 }
 

@@ -51,26 +51,26 @@ bool StartChild(const std::wstring &exe, const std::wstring &arguments, ChildPro
     if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
                         &environment[0], directory.empty() ? nullptr : directory.c_str(), &startup, &info))
         return false;
-    child->process.Reset(info.hProcess);
-    child->thread.Reset(info.hThread);
+    child->process.reset(info.hProcess);
+    child->thread.reset(info.hThread);
     child->id = info.dwProcessId;
     return true;
 }
 
 DWORD WaitForExit(const ChildProcess &child, DWORD timeoutMs)
 {
-    if (WaitForSingleObject(child.process.Get(), timeoutMs) != WAIT_OBJECT_0)
+    if (WaitForSingleObject(child.process.get(), timeoutMs) != WAIT_OBJECT_0)
         return STILL_ACTIVE;
     DWORD code = STILL_ACTIVE;
-    GetExitCodeProcess(child.process.Get(), &code);
+    GetExitCodeProcess(child.process.get(), &code);
     return code;
 }
 
 void KillChild(const ChildProcess &child)
 {
-    if (child.process.Get() && WaitForSingleObject(child.process.Get(), 0) == WAIT_TIMEOUT) {
-        TerminateProcess(child.process.Get(), 1);
-        WaitForSingleObject(child.process.Get(), 5000);
+    if (child.process.get() && WaitForSingleObject(child.process.get(), 0) == WAIT_TIMEOUT) {
+        TerminateProcess(child.process.get(), 1);
+        WaitForSingleObject(child.process.get(), 5000);
     }
 }
 

@@ -7,46 +7,16 @@
 #include <utility>
 #include <vector>
 
-// Closes a kernel handle once, when the holder goes.
-class ScopedHandle {
-public:
-    explicit ScopedHandle(HANDLE handle = nullptr) : handle_(handle) {}
-    ~ScopedHandle() { Reset(); }
-    ScopedHandle(const ScopedHandle &) = delete;
-    ScopedHandle &operator=(const ScopedHandle &) = delete;
-    ScopedHandle(ScopedHandle &&other) noexcept : handle_(other.Release()) {}
-    ScopedHandle &operator=(ScopedHandle &&other) noexcept
-    {
-        if (this != &other) {
-            Reset();
-            handle_ = other.Release();
-        }
-        return *this;
-    }
-    HANDLE Get() const { return handle_; }
-    HANDLE Release()
-    {
-        HANDLE h = handle_;
-        handle_ = nullptr;
-        return h;
-    }
-    void Reset(HANDLE handle = nullptr)
-    {
-        if (handle_ && handle_ != INVALID_HANDLE_VALUE)
-            CloseHandle(handle_);
-        handle_ = handle;
-    }
+#include "lookup/unique_any.h"
 
-private:
-    HANDLE handle_;
-};
+using UniqueHandle = UniqueAny<HANDLE, CloseHandle>;
 
 // The folder of the running test program, without a trailing backslash.
 std::wstring TestProgramDirectory();
 
 struct ChildProcess {
-    ScopedHandle process;
-    ScopedHandle thread;
+    UniqueHandle process;
+    UniqueHandle thread;
     DWORD id = 0;
 };
 
