@@ -45,8 +45,8 @@ const int BatchSize = 250;
 // Seams of the fetch for the campaign: a stalling server costs at most the
 // deadline. A case with a huge body gets more, so that it normally ends
 // by the size limit, not by the clock.
-const DWORD CaseDeadlineMs = 1500;
-const DWORD CaseTimeoutMs = 700;
+const DWORD CaseDeadlineMs = 1000;
+const DWORD CaseTimeoutMs = 500;
 const DWORD HugeCaseDeadlineMs = 20000;
 // How late a fetch may return after its deadline on a loaded machine.
 const DWORD DeadlineSlackMs = 1000;
@@ -893,6 +893,8 @@ uint32_t RunChildBatch(uint32_t seed, uint32_t first, uint32_t count, Tally *tal
             lastNews = GetTickCount();
             for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
                 std::string line = pending.substr(0, end);
+                if (!line.empty() && line.back() == '\r')
+                    line.pop_back();
                 unsigned index = 0;
                 char verdict[16] = "";
                 unsigned long ms = 0;

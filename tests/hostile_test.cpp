@@ -121,8 +121,8 @@ private:
     DWORD lastChange_ = GetTickCount();
 };
 
-// Three copies at once, each against a server that would hold it without
-// end: all three titles come within the deadline and its slack.
+// Three copies, each against a server that would hold it without end: all
+// three titles come within the deadline and its slack.
 TEST_F(HostileServers, ADripOrARedirectLoopEndsWithinTheDeadline)
 {
     // Headers, the name, then one byte every 2 s: the name arrived in time.
@@ -143,20 +143,27 @@ TEST_F(HostileServers, ADripOrARedirectLoopEndsWithinTheDeadline)
         DWORD start = 0;
         Program *program = nullptr;
     } cases[] = {
+        {"self-redirect loop", L"3", SelfRedirectReply(), L"3", PauseMs},
         {"body drip", L"1", bodyDrip, L"1drip", FetchDeadlineOfTheProgramMs},
         {"head drip", L"2", headDrip, L"2", FetchDeadlineOfTheProgramMs},
-        {"self-redirect loop", L"3", SelfRedirectReply(), L"3", PauseMs},
     };
     for (Case &c : cases)
         Server().SetReplyFor("/channel/" + std::string(c.number.begin(), c.number.end()), c.reply);
+    // The loop ends long before the deadline, and it runs first and alone:
+    // a copy of the program that is busy in its fetch can hold up another
+    // one's window activation (Wine), which would show here as its time.
+    // The drips then run side by side.
     for (Case &c : cases) {
         ASSERT_NO_FATAL_FAILURE(LaunchShipping(&c.program));
         c.start = LookUp(c.program, c.number);
         ASSERT_FALSE(HasFatalFailure());
+        if (c.atLeastMs < FetchDeadlineOfTheProgramMs)
+            c.tookMs = TimeToTitle(c.program, c.title, c.start, DeadlineAndSlackMs + 5000);
     }
     for (Case &c : cases) {
         SCOPED_TRACE(c.what);
-        c.tookMs = TimeToTitle(c.program, c.title, c.start, DeadlineAndSlackMs + 5000);
+        if (c.tookMs < 0)
+            c.tookMs = TimeToTitle(c.program, c.title, c.start, DeadlineAndSlackMs + 5000);
         printf("%s: title after %ld ms\n", c.what, c.tookMs);
         RecordProperty(std::string(c.what) + " ms", static_cast<int>(c.tookMs));
         EXPECT_GE(c.tookMs, 0) << "title " << testing::PrintToString(WindowText(c.program->window));
