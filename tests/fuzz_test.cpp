@@ -751,8 +751,6 @@ Expectation Expect(const FuzzCase &c, const LoopbackServer::Sent &sent)
     return e;
 }
 
-// ------------------------------------------------------------ one batch
-
 std::string Printable(const std::string &bytes)
 {
     std::string out;
@@ -767,6 +765,154 @@ std::string Printable(const std::string &bytes)
     }
     return out;
 }
+
+
+// ------------------------------------------------------------ the helpers
+
+// A plain socket client: sends `request`, returns every byte until the
+// server closes (or nothing more arrives for `quietMs`).
+std::string Exchange(unsigned short port, const std::string &request, DWORD quietMs = 3000)
+{
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    std::string received;
+    if (connect(s, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
+        DWORD timeout = quietMs;
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&timeout), sizeof timeout);
+        send(s, request.data(), static_cast<int>(request.size()), 0);
+        char buffer[65536];
+        int n;
+        while ((n = recv(s, buffer, sizeof buffer, 0)) > 0)
+            received.append(buffer, n);
+    }
+    closesocket(s);
+    return received;
+}
+
+class ScriptedReplies : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        WSADATA data;
+        ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
+        server_.reset(new LoopbackServer);
+        ASSERT_NE(server_->Port(), 0);
+    }
+    void TearDown() override
+    {
+        server_.reset();
+        WSACleanup();
+    }
+    std::string Get(const std::string &target) { return Exchange(server_->Port(), "GET " + target + " HTTP/1.0\r\n\r\n"); }
+    std::unique_ptr<LoopbackServer> server_;
+};
+
+TEST_F(ScriptedReplies, SegmentsAreMadeAsTheyAreSentAndTheCutFallsOnItsByte)
+{
+    LoopbackReply reply = OkReply("ab");
+    reply.segments.push_back(FillerSegment(100000, 'z'));
+    reply.segments.push_back(SeededSegment(70000, 7));
+    reply.segments.push_back(LiteralSegment("end"));
+    std::string whole = reply.head + "ab" + std::string(100000, 'z');
+    for (uint64_t i = 0; i < 70000; ++i)
+        whole += static_cast<char>(SeededByte(7, i));
+    whole += "end";
+    ASSERT_EQ(ReplyBytes(reply).Read(0, whole.size() + 10), whole) << "the oracle reads the reply as sent";
+
+    struct Case {
+        const char *what;
+        int64_t cutAt;
+        size_t expected;
+    } cases[] = {
+        {"whole", -1, whole.size()},
+        {"cut in the head", 5, 5},
+        {"cut in a generated segment", static_cast<int64_t>(reply.head.size() + 50000), reply.head.size() + 50000},
+        {"cut at the last byte", static_cast<int64_t>(whole.size() - 1), whole.size() - 1},
+        {"cut at nothing", 0, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        LoopbackReply cut = reply;
+        cut.cutAt = c.cutAt;
+        server_->ClearRequests();
+        server_->SetReply(cut);
+        std::string got = Get("/x");
+        EXPECT_TRUE(got == whole.substr(0, c.expected)) << got.size() << " bytes";
+        ASSERT_TRUE(server_->WaitForReplies(5000));
+        std::vector<LoopbackServer::Sent> sent = server_->Replies();
+        ASSERT_EQ(sent.size(), 1u);
+        EXPECT_EQ(sent[0].bytes, c.expected);
+        EXPECT_EQ(sent[0].whole, c.cutAt < 0);
+    }
+    // Different seeds, different bytes.
+    EXPECT_NE(SeededByte(7, 0) + 256 * SeededByte(7, 1), SeededByte(8, 0) + 256 * SeededByte(8, 1));
+}
+
+TEST_F(ScriptedReplies, DripsKeepTheirPaceAndALoopPointsAtItself)
+{
+    LoopbackReply drip = OkReply("hello");
+    drip.headByteIntervalMs = 0;
+    drip.bodyByteIntervalMs = 100;
+    LoopbackReply headDrip;
+    headDrip.head = "HTTP/1.0 200 OK\r\n";
+    headDrip.segments.push_back(LiteralSegment("X: 1\r\n\r\n", 60));
+    server_->SetReplyFor("/drip", drip);
+    server_->SetReplyFor("/head", headDrip);
+    server_->SetReplyFor("/loop/a?b", SelfRedirectReply(307));
+
+    DWORD start = GetTickCount();
+    EXPECT_EQ(Get("/drip"), drip.head + "hello");
+    EXPECT_GE(GetTickCount() - start, 480u) << "five bytes, 100 ms before each";
+    start = GetTickCount();
+    EXPECT_EQ(Get("/head"), "HTTP/1.0 200 OK\r\nX: 1\r\n\r\n");
+    EXPECT_GE(GetTickCount() - start, 8 * 60u - 20) << "eight bytes, 60 ms before each";
+    EXPECT_EQ(Get("/loop/a?b"), "HTTP/1.0 307 Temporary Redirect\r\nLocation: /loop/a?b\r\nContent-Length: 0\r\n\r\n");
+}
+
+// The oracle against replies whose name is known.
+TEST(FuzzOracle, ReadsCompleteRepliesAndSaysWhichAreNot)
+{
+    auto chunked = [](const std::string &framing) {
+        return HttpReply("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n", framing);
+    };
+    std::string wide = std::string(1500000, 'x') + "\xE4\xB8\xAD\"name\":\"" + std::string(1200000, '\x80') + "z\",";
+    struct Case {
+        const char *what;
+        LoopbackReply reply;
+        bool complete;
+        std::string name;
+    } cases[] = {
+        {"plain", OkReply("{\"name\":\"abc\",}"), true, "abc"},
+        {"euro sign is one byte", OkReply("{\"name\":\"a\xE2\x82\xAC\",}"), true, "a\x80"},
+        {"chinese", ReplyWithoutLength("{\"name\":\"\xE4\xB8\xAD\",}"), true, "\xD6\xD0"},
+        {"a zero byte ends the text", OkReply("{\"name\":\"a\0b\",}"), true, ""},
+        {"the end marker past the declared length", ReplyDeclaring(12, "{\"name\":\"abc\",}"), true, ""},
+        {"declared longer than sent", ReplyDeclaring(500, "{\"name\":\"abc\",}"), true, "abc"},
+        {"chunked", chunked("5\r\n{\"nam\r\n8\r\ne\":\"ab\",\r\n0\r\n\r\n"), true, "ab"},
+        {"chunked without final chunk", chunked("5\r\n{\"nam\r\n"), false, ""},
+        {"chunked with an extension", chunked("3;x=y\r\nabc\r\n0\r\n\r\n"), false, ""},
+        {"two lengths", HttpReply("HTTP/1.0 200 OK", "Content-Length: 3\r\nContent-Length: 3\r\n", "abc"), false,
+         ""},
+        {"a redirection", RedirectReply("/x"), false, ""},
+        {"pieces of more than a mebibyte", ReplyWithoutLength(wide), true, std::string(1200000, '?') + "z"},
+    };
+    for (Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        FuzzCase fuzz;
+        fuzz.reply = c.reply;
+        LoopbackServer::Sent sent;
+        sent.bytes = c.reply.head.size() + c.reply.body.size();
+        sent.whole = sent.over = true;
+        Expectation e = Expect(fuzz, sent);
+        EXPECT_EQ(e.complete, c.complete) << e.why;
+        EXPECT_TRUE(e.name == c.name) << Printable(e.name);
+    }
+}
+
+// ------------------------------------------------------------ one batch
 
 // Runs cases first .. first+count-1 in this process and reports each on
 // its own line of standard output:
