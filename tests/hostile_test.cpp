@@ -303,14 +303,13 @@ LRESULT CALLBACK ProbeProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
 // The stack reserve that the executable's header asks for.
 uint64_t StackReserveOf(const std::wstring &path)
 {
-    std::vector<char> bytes;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    HANDLE opened = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (opened == INVALID_HANDLE_VALUE)
         return 0;
-    bytes.resize(4096);
+    UniqueHandle file(opened);
+    std::vector<char> bytes(4096);
     DWORD got = 0;
-    ReadFile(file, bytes.data(), 4096, &got, nullptr);
-    CloseHandle(file);
+    ReadFile(file.get(), bytes.data(), 4096, &got, nullptr);
     const IMAGE_DOS_HEADER *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(bytes.data());
     if (got < sizeof *dos || dos->e_magic != IMAGE_DOS_SIGNATURE || dos->e_lfanew <= 0 ||
         static_cast<DWORD>(dos->e_lfanew) + sizeof(IMAGE_NT_HEADERS64) > got)
