@@ -317,8 +317,8 @@ bool PreTranslateWindowKey(MSG *message)
     if (!window || (message->hwnd != window && !IsChild(window, message->hwnd)))
         return false;
 
-    // Enter is not among them: with no default button it neither clicks
-    // nor moves the focus, so it goes on to the control like any other key.
+    // Only Tab and Esc are the window's. Enter is not: with no default button
+    // it neither clicks nor moves the focus, so it goes on to the control.
     WPARAM key = message->wParam;
     if (key != VK_TAB && key != VK_ESCAPE)
         return false;

@@ -2,9 +2,12 @@
 // switch that makes a window's creation fail.
 #include "app/test_hooks.h"
 
+#include "lookup/unique_any.h"
 #include "lookup/values.h"
 
 namespace {
+
+using UniqueBitmap = UniqueAny<HBITMAP, DeleteObject>;
 
 // Icon handles are not readable from another process under every
 // platform, so the window reports on its own.
@@ -14,12 +17,11 @@ LRESULT IconWidth(HWND window, WPARAM kind)
     ICONINFO info;
     if (!icon || !GetIconInfo(icon, &info))
         return 0;
+    // GetIconInfo hands over copies of the icon's bitmaps.
+    UniqueBitmap colour(info.hbmColor);
+    UniqueBitmap mask(info.hbmMask);
     BITMAP bitmap = {};
-    GetObjectW(info.hbmColor ? info.hbmColor : info.hbmMask, sizeof bitmap, &bitmap);
-    if (info.hbmColor)
-        DeleteObject(info.hbmColor);
-    if (info.hbmMask)
-        DeleteObject(info.hbmMask);
+    GetObjectW(colour ? colour.get() : mask.get(), sizeof bitmap, &bitmap);
     return bitmap.bmWidth;
 }
 

@@ -60,17 +60,6 @@ LARGE_INTEGER Now()
     return now;
 }
 
-double ProcessCpuMs()
-{
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    auto ms = [](const FILETIME &t) {
-        return static_cast<double>((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime) /
-               10000.0;
-    };
-    return ms(kernel) + ms(user);
-}
-
 double Median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
@@ -325,15 +314,6 @@ int Memory()
 
 // ---------------------------------------------------------------- start-up
 
-// The folder of this program, with a trailing backslash.
-std::wstring OwnDirectory()
-{
-    wchar_t path[MAX_PATH];
-    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring full(path, n);
-    return full.substr(0, full.find_last_of(L"\\/") + 1);
-}
-
 // Milliseconds from just before the process is created until one of its
 // top-level windows is visible; then closes that window as the close box
 // would and waits for a clean exit. Negative when any of that fails.
@@ -371,7 +351,7 @@ double StartupMs(const std::wstring &exe)
 int Startup()
 {
     const int rounds = 9;
-    std::wstring here = OwnDirectory();
+    std::wstring here = TestProgramDirectory() + L"\\";
     std::wstring program = here + L"..\\bin\\channel-lookup.exe";
     std::wstring minimal = here + L"minimal_window.exe";
     // The first start of each loads its files into the cache; it is not

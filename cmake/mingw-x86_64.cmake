@@ -1,13 +1,6 @@
-# 64-bit Windows with MinGW-w64 (posix threads, which GoogleTest needs).
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# 64-bit Windows.
+set(mingw_processor x86_64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)
 # Only 64-bit Wine runs on the build machines, so this is the build the
 # tests run on.
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)

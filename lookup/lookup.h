@@ -9,7 +9,8 @@
 const int32_t LookupPauseMs = 500;
 
 // The number followed directly by the channel's name as the directory
-// service reports it; never null. Pauses 500 ms while dispatching messages.
+// service reports it; never null. Pauses LookupPauseMs while dispatching
+// messages.
 TextValue LookUpChannel(const char *number);
 
 TextValue Utf8ToAnsi(const ByteBufferHead *utf8);

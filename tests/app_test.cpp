@@ -18,6 +18,7 @@
 
 #include "app/application.h"
 #include "app/test_hooks.h"
+#include "lookup/unique_any.h"
 #include "tests/support/fatal_box.h"
 #include "tests/support/input.h"
 #include "tests/support/process.h"
@@ -56,22 +57,20 @@ std::string RequestTarget(const std::string &request)
 
 std::string Reply(const char *utf8Name) { return std::string("{\"id\":1,\"name\":\"") + utf8Name + "\",\"hd\":true}"; }
 
-// Changes a system colour for as long as it lives.
-class SystemColourChange {
-public:
-    SystemColourChange(int element, COLORREF colour)
-        : element_(element), original_(GetSysColor(element))
-    {
-        SetSysColors(1, &element_, &colour);
-    }
-    ~SystemColourChange() { SetSysColors(1, &element_, &original_); }
-    SystemColourChange(const SystemColourChange &) = delete;
-    SystemColourChange &operator=(const SystemColourChange &) = delete;
+void SetWindowColour(COLORREF colour)
+{
+    int element = COLOR_WINDOW;
+    SetSysColors(1, &element, &colour);
+}
+using UniqueWindowColour = UniqueAny<COLORREF, SetWindowColour, CLR_INVALID>;
 
-private:
-    int element_;
-    COLORREF original_;
-};
+// Sets the system's window colour; the owner puts the earlier one back.
+UniqueWindowColour ChangeWindowColour(COLORREF colour)
+{
+    UniqueWindowColour earlier(GetSysColor(COLOR_WINDOW));
+    SetWindowColour(colour);
+    return earlier;
+}
 
 // The program against the loopback server on the directory port.
 class ProgramTest : public ProgramDriver {
@@ -132,7 +131,7 @@ TEST_F(ProgramTest, OpensCentredWithAnEmptyTitleAndTheCaretInTheEditBox)
     ASSERT_EQ(GetSystemMetrics(SM_CXSCREEN), 1024);
     ASSERT_EQ(GetSystemMetrics(SM_CYSCREEN), 768);
     // An edit box left to itself would take this colour.
-    SystemColourChange windowColour(COLOR_WINDOW, RGB(200, 100, 50));
+    UniqueWindowColour windowColour = ChangeWindowColour(RGB(200, 100, 50));
     Program *program = nullptr;
     ASSERT_NO_FATAL_FAILURE(Launch(&program));
     HWND window = program->window;
@@ -158,22 +157,34 @@ TEST_F(ProgramTest, OpensCentredWithAnEmptyTitleAndTheCaretInTheEditBox)
     POINT closeBox;
     EXPECT_TRUE(FindCloseBox(window, &closeBox)) << "the title bar has no close box";
 
-    EXPECT_EQ(WindowClass(program->edit), L"Edit");
+    struct Placement {
+        const char *name;
+        HWND control;
+        const wchar_t *className;
+        LONG left, top, width, height;
+        bool mayBeTaller; // for a font taller than the box
+    };
+    const Placement placements[] = {
+        {"edit box", program->edit, L"Edit", 8, 16, 112, 24, true},
+        {"button", program->button, L"Button", 136, 16, 64, 24, false},
+    };
+    for (const Placement &placement : placements) {
+        SCOPED_TRACE(placement.name);
+        EXPECT_EQ(WindowClass(placement.control), placement.className);
+        RECT rect = ClientRectOf(placement.control, window);
+        EXPECT_EQ(rect.left, placement.left);
+        EXPECT_EQ(rect.top, placement.top);
+        EXPECT_EQ(rect.right - rect.left, placement.width);
+        if (placement.mayBeTaller) {
+            EXPECT_GE(rect.bottom - rect.top, placement.height);
+        } else {
+            EXPECT_EQ(rect.bottom - rect.top, placement.height);
+        }
+    }
     RECT edit = ClientRectOf(program->edit, window);
-    EXPECT_EQ(edit.left, 8);
-    EXPECT_EQ(edit.top, 16);
-    EXPECT_EQ(edit.right - edit.left, 112);
-    EXPECT_GE(edit.bottom - edit.top, 24);
     EXPECT_TRUE(GetWindowLongW(program->edit, GWL_EXSTYLE) & WS_EX_CLIENTEDGE);
     EXPECT_FALSE(GetWindowLongW(program->edit, GWL_STYLE) & WS_BORDER);
     EXPECT_EQ(ControlText(program->edit), L"");
-
-    EXPECT_EQ(WindowClass(program->button), L"Button");
-    RECT button = ClientRectOf(program->button, window);
-    EXPECT_EQ(button.left, 136);
-    EXPECT_EQ(button.top, 16);
-    EXPECT_EQ(button.right - button.left, 64);
-    EXPECT_EQ(button.bottom - button.top, 24);
     EXPECT_EQ(WindowText(program->button), LookupButtonCaption);
     EXPECT_EQ(GetWindowLongW(program->button, GWL_STYLE) & BS_TYPEMASK, BS_PUSHBUTTON);
 

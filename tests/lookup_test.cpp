@@ -283,17 +283,6 @@ protected:
     HWND window_ = nullptr;
 };
 
-// User plus kernel time of the process so far, in milliseconds.
-double ProcessCpuMs()
-{
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    auto ms = [](const FILETIME &t) {
-        return ((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10000.0;
-    };
-    return ms(kernel) + ms(user);
-}
-
 TEST_F(MessageTest, PauseOfZeroOrLessReturnsAtOnceWithoutDispatching)
 {
     for (int32_t duration : {0, -1, INT32_MIN}) {

@@ -159,7 +159,7 @@ LoopbackReply DrippingReply(LoopbackReply reply, size_t from, DWORD everyMs)
 
 struct LoopbackServer::Connection {
     LoopbackServer *server;
-    SOCKET socket;
+    UniqueSocket socket;
 };
 
 LoopbackServer::LoopbackServer(unsigned short port, DWORD waitForPortMs)
@@ -179,20 +179,19 @@ LoopbackServer::LoopbackServer(unsigned short port, DWORD waitForPortMs)
     address.sin_port = htons(port);
     DWORD start = GetTickCount();
     for (;;) {
-        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        if (listener_ == INVALID_SOCKET)
+        listener_.reset(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+        if (!listener_)
             return;
         // Lets a fixed port be taken again while connections of an earlier
         // run linger in TIME_WAIT; a live listener still keeps it.
         BOOL reuse = port != 0;
-        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&reuse),
+        setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&reuse),
                    sizeof reuse);
-        if (bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-            listen(listener_, SOMAXCONN) == 0)
+        if (bind(listener_.get(), reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+            listen(listener_.get(), SOMAXCONN) == 0)
             break;
         int error = WSAGetLastError();
-        closesocket(listener_);
-        listener_ = INVALID_SOCKET;
+        listener_.reset();
         // Under Wine a port held by a live listener may come back as
         // WSAEACCES rather than WSAEADDRINUSE.
         bool inUse = error == WSAEADDRINUSE || error == WSAEACCES;
@@ -205,16 +204,14 @@ LoopbackServer::LoopbackServer(unsigned short port, DWORD waitForPortMs)
 
     sockaddr_in bound = {};
     int length = sizeof bound;
-    if (getsockname(listener_, reinterpret_cast<sockaddr *>(&bound), &length) != 0) {
-        closesocket(listener_);
-        listener_ = INVALID_SOCKET;
+    if (getsockname(listener_.get(), reinterpret_cast<sockaddr *>(&bound), &length) != 0) {
+        listener_.reset();
         return;
     }
     port_ = ntohs(bound.sin_port);
-    acceptThread_ = CreateThread(nullptr, 0, AcceptLoop, this, 0, nullptr);
+    acceptThread_.reset(CreateThread(nullptr, 0, AcceptLoop, this, 0, nullptr));
     if (!acceptThread_) {
-        closesocket(listener_);
-        listener_ = INVALID_SOCKET;
+        listener_.reset();
         port_ = 0;
     }
 }
@@ -222,17 +219,15 @@ LoopbackServer::LoopbackServer(unsigned short port, DWORD waitForPortMs)
 LoopbackServer::~LoopbackServer()
 {
     InterlockedExchange(&stopping_, 1);
-    if (acceptThread_) {
-        WaitForSingleObject(acceptThread_, INFINITE);
-        CloseHandle(acceptThread_);
-    }
-    if (listener_ != INVALID_SOCKET)
-        closesocket(listener_);
+    if (acceptThread_)
+        WaitForSingleObject(acceptThread_.get(), INFINITE);
+    acceptThread_.reset();
+    listener_.reset();
     // No new connection threads after the accept loop has ended.
-    for (HANDLE thread : connectionThreads_) {
-        WaitForSingleObject(thread, INFINITE);
-        CloseHandle(thread);
-    }
+    for (UniqueHandle &thread : connectionThreads_)
+        WaitForSingleObject(thread.get(), INFINITE);
+    connectionThreads_.clear();
+    // Every socket is closed while Winsock is still up.
     if (winsockStarted_)
         WSACleanup();
     DeleteCriticalSection(&lock_);
@@ -389,20 +384,19 @@ DWORD WINAPI LoopbackServer::AcceptLoop(void *parameter)
 {
     LoopbackServer *server = static_cast<LoopbackServer *>(parameter);
     while (!server->Stopping()) {
-        if (!WaitForSocket(server->listener_, false))
+        if (!WaitForSocket(server->listener_.get(), false))
             continue;
-        SOCKET client = accept(server->listener_, nullptr, nullptr);
-        if (client == INVALID_SOCKET)
+        UniqueSocket client(accept(server->listener_.get(), nullptr, nullptr));
+        if (!client)
             continue;
-        Connection *connection = new Connection{server, client};
-        HANDLE thread = CreateThread(nullptr, 0, Serve, connection, 0, nullptr);
+        Connection *connection = new Connection{server, std::move(client)};
+        UniqueHandle thread(CreateThread(nullptr, 0, Serve, connection, 0, nullptr));
         if (!thread) {
-            closesocket(client);
             delete connection;
             continue;
         }
         EnterCriticalSection(&server->lock_);
-        server->connectionThreads_.push_back(thread);
+        server->connectionThreads_.push_back(std::move(thread));
         LeaveCriticalSection(&server->lock_);
     }
     return 0;
@@ -412,14 +406,13 @@ DWORD WINAPI LoopbackServer::Serve(void *parameter)
 {
     Connection *connection = static_cast<Connection *>(parameter);
     connection->server->ServeConnection(connection);
-    closesocket(connection->socket);
     delete connection;
     return 0;
 }
 
 void LoopbackServer::ServeConnection(Connection *connection)
 {
-    SOCKET s = connection->socket;
+    SOCKET s = connection->socket.get();
     char buffer[65536];
 
     // The request: everything up to the blank line after the headers.

@@ -29,6 +29,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/handles.h"
+
 // Fills `out` with the `n` bytes that lie `offset` bytes into a generated
 // segment. Called on the connection's thread, possibly on several at once
 // when several connections play the same reply: keep it free of state.
@@ -189,10 +191,10 @@ private:
     bool SendPiece(SOCKET s, size_t record, const ReplySegment &piece, uint64_t from, uint64_t n,
                    DWORD intervalMs, bool pauseAfter, uint64_t *sent);
 
-    SOCKET listener_ = INVALID_SOCKET;
+    UniqueSocket listener_;
     unsigned short port_ = 0;
     bool winsockStarted_ = false;
-    HANDLE acceptThread_ = nullptr;
+    UniqueHandle acceptThread_;
     mutable volatile LONG stopping_ = 0;
 
     mutable CRITICAL_SECTION lock_;
@@ -204,5 +206,5 @@ private:
     std::vector<Sent> sent_;
     size_t requestsOver_ = 0;
     size_t firstRecord_ = 0;  // records before this one were cleared
-    std::vector<HANDLE> connectionThreads_;
+    std::vector<UniqueHandle> connectionThreads_;
 };

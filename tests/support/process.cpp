@@ -11,6 +11,17 @@ std::wstring TestProgramDirectory()
     return slash == std::wstring::npos ? std::wstring(L".") : full.substr(0, slash);
 }
 
+double ProcessCpuMs()
+{
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    auto ms = [](const FILETIME &t) {
+        return static_cast<double>((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime) /
+               10000.0;
+    };
+    return ms(kernel) + ms(user);
+}
+
 namespace {
 
 // This process's environment with the changes applied, as a block for

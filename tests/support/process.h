@@ -7,12 +7,13 @@
 #include <utility>
 #include <vector>
 
-#include "lookup/unique_any.h"
-
-using UniqueHandle = UniqueAny<HANDLE, CloseHandle>;
+#include "tests/support/handles.h"
 
 // The folder of the running test program, without a trailing backslash.
 std::wstring TestProgramDirectory();
+
+// User plus kernel time of this process so far, in milliseconds.
+double ProcessCpuMs();
 
 struct ChildProcess {
     UniqueHandle process;

@@ -12,9 +12,9 @@
 //       ...
 //   }
 //
-// A test program that uses this links test_support and is declared with
-// channel_program_test() (tests/app.cmake), which builds both programs
-// first and tells this file where they are.
+// A test program that uses this is declared with channel_program_test()
+// (tests/CMakeLists.txt), which builds both programs before it; where they
+// land is compiled into test_support.
 #pragma once
 
 #include <windows.h>

@@ -4,6 +4,8 @@
 
 #include <winsock2.h>
 
+#include "tests/support/handles.h"
+
 class RefusingPort {
 public:
     // Another program's server may hold the port for a while: binding is
@@ -17,5 +19,5 @@ public:
 private:
     bool started_ = false;
     bool bound_ = false;
-    SOCKET socket_ = INVALID_SOCKET;
+    UniqueSocket socket_;
 };
