@@ -480,7 +480,7 @@ void LoopbackServer::ServeConnection(Connection *connection)
     uint64_t limit = UINT64_MAX;
     if (reply.cutAt >= 0)
         limit = static_cast<uint64_t>(reply.cutAt);
-    if (reply.bodyBytesToSend >= 0 && head.bytes.size() + reply.bodyBytesToSend < limit)
+    if (reply.bodyBytesToSend >= 0 && head.bytes.size() + static_cast<uint64_t>(reply.bodyBytesToSend) < limit)
         limit = head.bytes.size() + static_cast<uint64_t>(reply.bodyBytesToSend);
 
     if (!PauseUnlessStopping(reply.delayMs)) {
