@@ -388,9 +388,17 @@ void SetWindowCaption(const char *text)
 
 void OnLookupButtonClicked()
 {
+    // A click during a lookup's pause nests another lookup on the stack. A
+    // click this deep would have its title overwritten by the outer
+    // lookups anyway, and a burst of clicks must not exhaust the stack.
+    static int nested = 0;
+    if (nested >= MostNestedLookups)
+        return;
+    ++nested;
     TextValue number = ReadEditBoxText();
     TextValue display = LookUpChannel(number);
     ReleaseBlock(number);
     SetWindowCaption(display);
     ReleaseBlock(display);
+    --nested;
 }

@@ -22,3 +22,6 @@ TextValue ReadEditBoxText();
 // once the window is gone.
 void SetWindowCaption(const char *text);
 void OnLookupButtonClicked();
+// The most lookups that run nested in each other's pause; a click beyond
+// them does nothing.
+const int MostNestedLookups = 32;

@@ -37,7 +37,53 @@ std::string StatusText(int status)
     }
 }
 
+// The largest piece handed to one send.
+const size_t SendStep = 65536;
+
+uint64_t SplitMix(uint64_t x)
+{
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
 } // namespace
+
+ReplySegment LiteralSegment(std::string bytes, DWORD byteIntervalMs)
+{
+    ReplySegment segment;
+    segment.bytes = std::move(bytes);
+    segment.byteIntervalMs = byteIntervalMs;
+    return segment;
+}
+
+ReplySegment GeneratedSegment(uint64_t size, ByteSource source)
+{
+    ReplySegment segment;
+    segment.size = size;
+    segment.source = std::move(source);
+    return segment;
+}
+
+ReplySegment FillerSegment(uint64_t size, char byte)
+{
+    return GeneratedSegment(size, [byte](uint64_t, char *out, size_t n) { memset(out, byte, n); });
+}
+
+uint8_t SeededByte(uint32_t seed, uint64_t offset)
+{
+    uint64_t word = SplitMix((static_cast<uint64_t>(seed) << 40) ^ (offset >> 3));
+    return static_cast<uint8_t>(word >> (8 * (offset & 7)));
+}
+
+ReplySegment SeededSegment(uint64_t size, uint32_t seed)
+{
+    return GeneratedSegment(size, [seed](uint64_t offset, char *out, size_t n) {
+        for (size_t i = 0; i < n; ++i)
+            out[i] = static_cast<char>(SeededByte(seed, offset + i));
+    });
+}
 
 LoopbackReply HttpReply(const std::string &statusLine, const std::string &headerLines,
                         const std::string &body)
@@ -88,6 +134,13 @@ LoopbackReply RedirectReply(const std::string &location, int status)
 {
     return HttpReply("HTTP/1.0 " + std::to_string(status) + " " + StatusText(status),
                      "Location: " + location + "\r\nContent-Length: 0\r\n", "");
+}
+
+LoopbackReply SelfRedirectReply(int status)
+{
+    LoopbackReply reply;
+    reply.redirectToSelf = status;
+    return reply;
 }
 
 LoopbackReply SilentReply()
@@ -254,11 +307,58 @@ void LoopbackServer::ClearRequests()
 
 bool LoopbackServer::Stopping() const { return InterlockedCompareExchange(&stopping_, 0, 0) != 0; }
 
+bool LoopbackServer::PauseUnlessStopping(DWORD ms) const
+{
+    for (DWORD waited = 0; waited < ms; waited += PollStepMs) {
+        if (Stopping())
+            return false;
+        Sleep(ms - waited < PollStepMs ? ms - waited : PollStepMs);
+    }
+    return !Stopping();
+}
+
+std::vector<LoopbackServer::Sent> LoopbackServer::Replies() const
+{
+    EnterCriticalSection(&lock_);
+    std::vector<Sent> sent(sent_.begin() + firstRecord_, sent_.end());
+    LeaveCriticalSection(&lock_);
+    return sent;
+}
+
+bool LoopbackServer::WaitForReplies(DWORD timeoutMs) const
+{
+    DWORD start = GetTickCount();
+    EnterCriticalSection(&lock_);
+    for (;;) {
+        bool allOver = true;
+        for (size_t i = firstRecord_; i < sent_.size(); ++i)
+            allOver = allOver && sent_[i].over;
+        DWORD elapsed = GetTickCount() - start;
+        if (allOver || elapsed >= timeoutMs) {
+            LeaveCriticalSection(&lock_);
+            return allOver;
+        }
+        SleepConditionVariableCS(&changed_, &lock_, timeoutMs - elapsed);
+    }
+}
+
+void LoopbackServer::NoteSent(size_t index, uint64_t bytes, bool whole, bool over)
+{
+    EnterCriticalSection(&lock_);
+    sent_[index].bytes = bytes;
+    sent_[index].whole = whole;
+    sent_[index].over = over;
+    LeaveCriticalSection(&lock_);
+    if (over)
+        WakeAllConditionVariable(&changed_);
+}
+
 size_t LoopbackServer::Record(const std::string &bytes)
 {
     EnterCriticalSection(&lock_);
     requests_.push_back(bytes);
     requestOver_.push_back(false);
+    sent_.push_back(Sent());
     size_t index = requests_.size() - 1;
     LeaveCriticalSection(&lock_);
     WakeAllConditionVariable(&changed_);
@@ -326,8 +426,10 @@ void LoopbackServer::ServeConnection(Connection *connection)
             continue;
         int n = recv(s, buffer, sizeof buffer, 0);
         if (n <= 0) {
-            if (recorded)
+            if (recorded) {
+                NoteSent(record, 0, false, true);
                 MarkRequestOver(record);
+            }
             return;  // closed before the request was complete
         }
         received.append(buffer, n);
@@ -340,6 +442,7 @@ void LoopbackServer::ServeConnection(Connection *connection)
         // Something other than HTTP (a TLS handshake): recorded, dropped.
         unsigned char first = static_cast<unsigned char>(received[0]);
         if (!((first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z'))) {
+            NoteSent(record, 0, false, true);
             MarkRequestOver(record);
             return;
         }
@@ -359,38 +462,66 @@ void LoopbackServer::ServeConnection(Connection *connection)
     const LoopbackReply &reply = *shared;
     MarkRequestOver(record);
 
-    for (DWORD waited = 0; waited < reply.delayMs && !Stopping(); waited += PollStepMs)
-        Sleep(PollStepMs);
+    // The reply as a list of pieces; the head and body are pieces too.
+    std::vector<std::pair<const ReplySegment *, DWORD>> pieces;
+    ReplySegment head, body;
+    if (reply.redirectToSelf) {
+        int status = reply.redirectToSelf;
+        head.bytes = "HTTP/1.0 " + std::to_string(status) + " " + StatusText(status) +
+            "\r\nLocation: " + target + "\r\nContent-Length: 0\r\n\r\n";
+    } else {
+        head.bytes = reply.head;
+        body.bytes = reply.body;
+    }
+    pieces.emplace_back(&head, reply.headByteIntervalMs);
+    pieces.emplace_back(&body, reply.bodyByteIntervalMs);
+    for (const ReplySegment &segment : reply.segments)
+        pieces.emplace_back(&segment, segment.byteIntervalMs);
+    uint64_t limit = UINT64_MAX;
+    if (reply.cutAt >= 0)
+        limit = static_cast<uint64_t>(reply.cutAt);
+    if (reply.bodyBytesToSend >= 0 && head.bytes.size() + static_cast<uint64_t>(reply.bodyBytesToSend) < limit)
+        limit = head.bytes.size() + static_cast<uint64_t>(reply.bodyBytesToSend);
 
-    bool keepOpen = reply.silent || reply.holdOpen;
+    if (!PauseUnlessStopping(reply.delayMs)) {
+        NoteSent(record, 0, false, true);
+        return;
+    }
+
+    uint64_t sent = 0;
+    bool whole = !reply.silent;
     if (!reply.silent) {
-        std::string out = reply.head;
-        size_t bodyBytes = reply.bodyBytesToSend < 0 ||
-                static_cast<uint64_t>(reply.bodyBytesToSend) > reply.body.size()
-            ? reply.body.size()
-            : static_cast<size_t>(reply.bodyBytesToSend);
-        size_t total = out.size() + bodyBytes;
-        size_t sent = 0;
-        while (sent < total) {
-            if (Stopping())
-                return;
-            if (!WaitForSocket(s, true))
-                continue;
-            const char *from = sent < out.size() ? out.data() + sent : reply.body.data() + (sent - out.size());
-            size_t left = sent < out.size() ? out.size() - sent : total - sent;
-            bool dripping = reply.dripMs > 0 && sent >= reply.dripFrom;
-            if (dripping)
-                left = 1;
-            else if (reply.dripMs > 0 && sent + left > reply.dripFrom)
-                left = reply.dripFrom - sent;
-            int n = send(s, from, static_cast<int>(left < 1048576 ? left : 1048576), 0);
-            if (n <= 0)
-                return;  // the client went away
-            sent += n;
-            for (DWORD waited = 0; dripping && waited < reply.dripMs && !Stopping(); waited += PollStepMs)
-                Sleep(PollStepMs);
+        for (const auto &piece : pieces) {
+            const ReplySegment &segment = *piece.first;
+            uint64_t size = segment.source ? segment.size : segment.bytes.size();
+            if (size > limit - sent) {
+                size = limit - sent;
+                whole = false;
+            }
+            // The part before the reply's drip point goes at the piece's
+            // own pace, the rest one byte every dripMs.
+            uint64_t paced = size;
+            if (reply.dripMs > 0 && sent + size > reply.dripFrom)
+                paced = reply.dripFrom > sent ? reply.dripFrom - sent : 0;
+            if (!PauseUnlessStopping(segment.delayMs) ||
+                !SendPiece(s, record, segment, 0, paced, piece.second, false, &sent) ||
+                !SendPiece(s, record, segment, paced, size - paced, reply.dripMs, true, &sent)) {
+                NoteSent(record, sent, false, true);
+                return;  // the client went away, or the server stops
+            }
+            if (sent == limit)
+                break;
         }
     }
+    NoteSent(record, sent, whole, true);
+
+    if (reply.resetAtEnd) {
+        // A close with lingering off and no time resets the connection.
+        linger reset = {1, 0};
+        setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&reset), sizeof reset);
+        return;
+    }
+    bool keepOpen = reply.silent || reply.holdOpen;
 
     // Whatever else the client sends is recorded, until it closes its end
     // (or, unless the connection is held open, for at most a few seconds).
@@ -405,4 +536,43 @@ void LoopbackServer::ServeConnection(Connection *connection)
             return;
         Append(record, buffer, n);
     }
+}
+
+bool LoopbackServer::SendPiece(SOCKET s, size_t record, const ReplySegment &piece, uint64_t start, uint64_t n,
+                               DWORD intervalMs, bool pauseAfter, uint64_t *sent)
+{
+    std::vector<char> generated(piece.source && n > 0 ? SendStep : 0);
+    uint64_t done = 0;
+    while (done < n) {
+        if (Stopping())
+            return false;
+        if (intervalMs && !pauseAfter && !PauseUnlessStopping(intervalMs))
+            return false;
+        size_t step = intervalMs ? 1 : static_cast<size_t>(n - done < SendStep ? n - done : SendStep);
+        const char *from;
+        if (piece.source) {
+            piece.source(start + done, generated.data(), step);
+            from = generated.data();
+        } else {
+            from = piece.bytes.data() + start + done;
+        }
+        // Everything of this step goes out before the next one is made.
+        size_t left = step;
+        while (left > 0) {
+            if (Stopping())
+                return false;
+            if (!WaitForSocket(s, true))
+                continue;
+            int k = send(s, from + (step - left), static_cast<int>(left), 0);
+            if (k <= 0)
+                return false;
+            left -= k;
+            done += k;
+            *sent += k;
+        }
+        NoteSent(record, *sent, false, false);
+        if (intervalMs && pauseAfter && !PauseUnlessStopping(intervalMs))
+            return false;
+    }
+    return true;
 }
