@@ -34,6 +34,7 @@
 #include "tests/support/loopback_server.h"
 #include "tests/support/process.h"
 #include "tests/support/values.h"
+#include "tests/support/winsock.h"
 
 namespace {
 
@@ -787,42 +788,18 @@ std::string Printable(const std::string &bytes)
 
 // ------------------------------------------------------------ the helpers
 
-// A plain socket client: sends `request`, returns every byte until the
-// server closes (or nothing more arrives for `quietMs`).
-std::string Exchange(unsigned short port, const std::string &request, DWORD quietMs = 3000)
-{
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    std::string received;
-    if (connect(s, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
-        DWORD timeout = quietMs;
-        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&timeout), sizeof timeout);
-        send(s, request.data(), static_cast<int>(request.size()), 0);
-        char buffer[65536];
-        int n;
-        while ((n = recv(s, buffer, sizeof buffer, 0)) > 0)
-            received.append(buffer, n);
-    }
-    closesocket(s);
-    return received;
-}
-
-class ScriptedReplies : public testing::Test {
+class ScriptedReplies : public WinsockUser {
 protected:
     void SetUp() override
     {
-        WSADATA data;
-        ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
+        WinsockUser::SetUp();
         server_.reset(new LoopbackServer);
         ASSERT_NE(server_->Port(), 0);
     }
     void TearDown() override
     {
         server_.reset();
-        WSACleanup();
+        WinsockUser::TearDown();
     }
     std::string Get(const std::string &target) { return Exchange(server_->Port(), "GET " + target + " HTTP/1.0\r\n\r\n"); }
     std::unique_ptr<LoopbackServer> server_;

@@ -18,42 +18,9 @@
 #include "lookup/values.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/process.h"
+#include "tests/support/winsock.h"
 
 namespace {
-
-// A plain socket client: sends `request`, returns every byte until the
-// server closes (or nothing more arrives for `quietMs`).
-std::string Exchange(unsigned short port, const std::string &request, DWORD quietMs = 3000)
-{
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    std::string received;
-    if (connect(s, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
-        DWORD timeout = quietMs;
-        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&timeout), sizeof timeout);
-        if (!request.empty())
-            send(s, request.data(), static_cast<int>(request.size()), 0);
-        char buffer[4096];
-        int n;
-        while ((n = recv(s, buffer, sizeof buffer, 0)) > 0)
-            received.append(buffer, n);
-    }
-    closesocket(s);
-    return received;
-}
-
-class WinsockUser : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        WSADATA data;
-        ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
-    }
-    void TearDown() override { WSACleanup(); }
-};
 
 typedef WinsockUser LoopbackServerItself;
 
