@@ -954,10 +954,21 @@ int RunBatch(uint32_t seed, uint32_t first, uint32_t count)
         // need to wait out a server that is still pausing.
         if (!c.timed)
             server.WaitForReplies(3000);
+        // The reply read is the one on the last connection that asked for
+        // this case's target. WinINet now and then sends the same GET again
+        // on a fresh connection (seen once in thousands of cases on a loaded
+        // machine), and an abandoned fetch of an earlier case may still
+        // connect meanwhile; neither is a fault.
+        std::vector<std::string> requests = server.Requests();
         std::vector<LoopbackServer::Sent> replies = server.Replies();
-        // The last connection is the one that was answered in full, should
-        // the client have tried more than once.
-        LoopbackServer::Sent sent = replies.empty() ? LoopbackServer::Sent() : replies.back();
+        std::string requestLine = "GET " + target + " ";
+        LoopbackServer::Sent sent;
+        size_t connections = 0;
+        for (size_t i = 0; i < replies.size() && i < requests.size(); ++i)
+            if (requests[i].compare(0, requestLine.size(), requestLine) == 0) {
+                sent = replies[i];
+                ++connections;
+            }
         Expectation expected = Expect(c, sent);
         bool ranOut = elapsed + 50 >= FetchDeadlineMs;
         const char *verdict = "ok";
@@ -972,14 +983,16 @@ int RunBatch(uint32_t seed, uint32_t first, uint32_t count)
             // Too slow a machine for the body: what arrived is the clock's.
             verdict = "unchecked";
             detail = "deadline";
-        } else if (expected.complete && (ranOut || got != expected.name || replies.size() != 1)) {
+        } else if (expected.complete && (ranOut || got != expected.name)) {
             verdict = "mismatch";
             detail = "got \"" + Printable(got) + "\" expected \"" + Printable(expected.name) + "\", body " +
                 std::to_string(bodyBytes) + " bytes, expected " + std::to_string(expected.bodyBytes) + ", connections " +
-                std::to_string(replies.size()) + (ranOut ? ", ran into the deadline" : "");
+                std::to_string(connections) + (ranOut ? ", ran into the deadline" : "");
         } else if (!expected.complete) {
             verdict = "unchecked";
             detail = expected.why;
+        } else if (connections != 1) {
+            detail = "connections " + std::to_string(connections);
         }
         printf("case %u %s %lu %s |%s\n", index, verdict, elapsed, detail.c_str(), c.what.c_str());
         fflush(stdout);
